@@ -1,0 +1,167 @@
+// Logger object: one per application component.
+//
+// add_log filters a printf-style message by level and type, stores it as one
+// log record in the logger's ring when its level is at or below usb_level_,
+// and echoes it through the platform trace print and, with file echo on, to
+// a text file when its level is at or below normal_level_. Structured calls
+// store a title with numbers, strings or name/value pairs whatever the
+// levels. trace_log dumps and drains the ring. Property commands change the
+// levels and echo modes at run time.
+//
+// Threads: any number of threads may log through one logger. Building and
+// committing a record, and the dump, hold the logger's semaphore; the ring
+// takes its own semaphore inside, so the lock order is logger, then ring.
+// Level checks, echoes, property commands and tracer calls take no logger
+// lock. The levels and switches are relaxed atomics, and the echo file's path
+// has a small lock of its own (held only to copy or replace the path and to
+// open the file), so that loggers stay free of data races while property
+// commands run beside logging threads.
+//
+// Choices this logger makes where its contract leaves room:
+// - add_log_ext cuts its formatted text at 319 characters (its 320-byte buffer).
+// - A composed text longer than 65531 characters is cut to 65531, so that its
+//   message item fits the 16-bit size of a data item.
+// - push_data releases the semaphore through a scope guard, also when the
+//   hook or the commit throws; a record left half built by an exception is
+//   discarded at that point, so it never leaks into the next record.
+// - set_properties(nullptr) leaves the path unchanged; a null property
+//   command is echoed as "(null)".
+// - storage() gives applications the record store, for snapshot export and
+//   import and the ring's size.
+#ifndef WEX_LIB_LOG_ENTRY_H
+#define WEX_LIB_LOG_ENTRY_H
+
+#include <QMV_Mutex_Semaphore.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "wex_lib_log_export.h"
+#include "wex_lib_log_storage.h"
+#include "wex_lib_log_tracer.h"
+
+// Message level: smaller is more important. A message passes a threshold
+// when its level is less than or equal to it. Any int passes through.
+enum WEX_LIB_LOG_LV : int {
+  WEX_LIB_LOG_LV_CRITICAL = 0,
+  WEX_LIB_LOG_LV_ERROR = 1,
+  WEX_LIB_LOG_LV_WARNING = 2,
+  WEX_LIB_LOG_LV_INFO = 3,
+  WEX_LIB_LOG_LV_DEBUG = 4,
+  WEX_LIB_LOG_LV_VERBOSE = 5,
+};
+
+// Message type: one of the single-bit values, each with a type label.
+enum WEX_LIB_LOG_TYPE : int {
+  WEX_LIB_LOG_TYPE_ERROR = 1,
+  WEX_LIB_LOG_TYPE_WARNING = 2,
+  WEX_LIB_LOG_TYPE_ENTER = 4,
+  WEX_LIB_LOG_TYPE_RETURN = 8,
+  WEX_LIB_LOG_TYPE_NORMAL = 16,
+  WEX_LIB_LOG_TYPE_IMPORTANT = 32,
+  WEX_LIB_LOG_TYPE_PERFORMANCE = 64,
+};
+
+// Length selector: how much of the function name a message keeps.
+enum WEX_LIB_LOG_LEN_TYPE : int {
+  WEX_LIB_LOG_LEN_FULL = 0,      // whole name, type label in the echoes
+  WEX_LIB_LOG_LEN_NO_LABEL = 1,  // whole name, no type label in the echoes
+  WEX_LIB_LOG_LEN_SHORT = 2,     // last two components of a qualified name
+};
+
+namespace velorin {
+
+class WEX_LIB_LOG_API wex_lib_log_entry {
+ public:
+  wex_lib_log_entry(int trace_id, const char* name, int ring_size);
+  virtual ~wex_lib_log_entry();
+  wex_lib_log_entry(const wex_lib_log_entry&) = delete;
+  wex_lib_log_entry& operator=(const wex_lib_log_entry&) = delete;
+
+  // Stores data items of kind 0 (message items) into the record under
+  // construction; other kinds are left to derived loggers. Runs under the
+  // logger's semaphore, taken by push_data.
+  virtual void act_add_data(unsigned char kind, const char* data, void* param, int extra);
+  // Appends the text of one data item to a dump line: message items as their
+  // type label and text; other kinds are left to derived loggers.
+  virtual void act_trace_log(std::string& line, std::vector<unsigned char>& data,
+                             unsigned char kind, unsigned int size);
+
+  // Message path.
+  void add_log(WEX_LIB_LOG_LV level, WEX_LIB_LOG_TYPE type, WEX_LIB_LOG_LEN_TYPE len_type,
+               const char* function, const char* format, ...) __attribute__((format(printf, 6, 7)));
+  void add_log_(WEX_LIB_LOG_LV level, WEX_LIB_LOG_TYPE type, WEX_LIB_LOG_LEN_TYPE len_type,
+                const char* function, const char* message);
+  void add_log_ext(WEX_LIB_LOG_LV level, const char* format, ...)
+      __attribute__((format(printf, 3, 4)));
+
+  // One record from one hook call: takes the semaphore, runs act_add_data
+  // and commits.
+  void push_data(unsigned char kind, const char* data, void* param, long extra);
+  // Writes one data item into the record under construction (for hooks).
+  void add_data(unsigned char kind, void* data, unsigned int length);
+
+  // Structured records: a title and up to 8 values, 6 strings or 3 pairs.
+  void push_data_value(const char* title, int mode, unsigned int count, int value1, int value2,
+                       int value3, int value4, int value5, int value6, int value7, int value8);
+  void push_data_string(const char* title, unsigned int count, const char* string1,
+                        const char* string2, const char* string3, const char* string4,
+                        const char* string5, const char* string6);
+  void push_data_set(const char* title, unsigned int count, const char* name1, int value1,
+                     const char* name2, int value2, const char* name3, int value3);
+
+  // Property commands.
+  void set_properties(const char* path);
+  void set_properties_command(const char* command);
+
+  // Dump of every stored record to the file at `path` (appending), or to the
+  // user-command trace channel when it cannot be opened.
+  void trace_log(const char* path);
+  void trace_log_(const char* path);
+
+  // Tracers.
+  void entry_log_tracer(wex_lib_log_tracer* tracer);
+  void remove_log_tracer(wex_lib_log_tracer* tracer);
+  int exec_log_tracer();
+
+  // Copies the nine-character label of `type` into `dest` (16 bytes).
+  void get_type_string(char* dest, WEX_LIB_LOG_TYPE type);
+  // The platform clock in milliseconds, wrapping at 2^32.
+  uint32_t wex_lib_log_get_time_msec_();
+
+  wex_lib_log_storage& storage() { return storage_; }
+  int normal_level() const { return normal_level_.load(std::memory_order_relaxed); }
+  int usb_level() const { return usb_level_.load(std::memory_order_relaxed); }
+  int file_trace() const { return file_trace_.load(std::memory_order_relaxed); }
+  int gen_mode() const { return gen_mode_.load(std::memory_order_relaxed); }
+  int error_count() const { return error_count_.load(std::memory_order_relaxed); }
+  std::string file_path() const;
+
+ private:
+  void echo_(int level, int type, bool with_label, const char* text);
+  void echo_to_file_(const char* label, const char* text);
+  template <class Build>
+  void commit_record_(Build&& build);
+  void set_level_(std::atomic<int32_t>& field, const char* letter, const char* reply_format,
+                  int reply_number, const char* trace_format, int trace_number);
+
+  wex_lib_log_tracer_manager tracer_manager_;
+  wex_lib_log_storage storage_;
+  int32_t trace_id_;
+  std::string name_;
+  std::atomic<int32_t> normal_level_;
+  std::atomic<int32_t> usb_level_;
+  std::atomic<int32_t> file_trace_;
+  std::atomic<int32_t> gen_mode_;
+  std::atomic<int32_t> error_count_;
+  std::string file_path_;
+  mutable std::mutex file_path_mutex_;
+  QMV_Mutex_Semaphore mutex_;
+};
+
+}  // namespace velorin
+
+#endif  // WEX_LIB_LOG_ENTRY_H

@@ -1,0 +1,8 @@
+// Marks the classes and functions that libwexliblog exports; everything else
+// in the library is hidden.
+#ifndef WEX_LIB_LOG_EXPORT_H
+#define WEX_LIB_LOG_EXPORT_H
+
+#define WEX_LIB_LOG_API __attribute__((visibility("default")))
+
+#endif  // WEX_LIB_LOG_EXPORT_H

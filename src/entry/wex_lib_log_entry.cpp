@@ -1,0 +1,300 @@
+#include "wex_lib_log_entry.h"
+
+#include <pthread.h>
+#include <zol_platform.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "semaphore_hold.h"
+#include "storage/wex_lib_log_record.h"
+
+namespace velorin {
+namespace {
+
+constexpr int kTraceCategory = 258;
+constexpr int kKindError = 0;
+constexpr int kKindUrgent = 1;
+constexpr size_t kMessageBufferSize = 1280;
+constexpr size_t kExtBufferSize = 320;
+constexpr size_t kLabelBufferSize = 16;
+constexpr size_t kItemOverhead = 4;  // type byte, selector byte, NUL, zero byte
+constexpr size_t kMaxComposedLength = log_record::kDataLimit - kItemOverhead;
+
+// The part of the function name a message keeps. Selector 2 keeps the last
+// two components of a qualified name; without a "(" it keeps the whole name
+// and turns into selector 1 (no type label in the echoes).
+std::string_view kept_function_name(std::string_view name, int& len_type) {
+  if (len_type != WEX_LIB_LOG_LEN_SHORT) return name;
+  const size_t paren = name.find('(');
+  if (paren == std::string_view::npos) {
+    len_type = WEX_LIB_LOG_LEN_NO_LABEL;
+    return name;
+  }
+  const size_t last = name.rfind("::", paren);
+  if (last == std::string_view::npos) return name.substr(0, paren);
+  // From position npos (when `last` is 0) the search covers the whole name.
+  const size_t second = name.rfind("::", last - 1);
+  if (second == std::string_view::npos) return name.substr(0, paren);
+  return name.substr(second + 2, paren - (second + 2));
+}
+
+// Whether a message is trace-echoed, and with which kind: errors and level 0
+// as errors, warnings, important messages and level 1 as urgent, the rest
+// only in GENTRACE mode, with their level as the kind.
+bool trace_kind(int level, int type, int gen_mode, int& kind) {
+  if (type == WEX_LIB_LOG_TYPE_ERROR || level == 0) {
+    kind = kKindError;
+  } else if (type == WEX_LIB_LOG_TYPE_IMPORTANT || type == WEX_LIB_LOG_TYPE_WARNING || level == 1) {
+    kind = kKindUrgent;
+  } else if (gen_mode == 1) {
+    kind = level;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Bytes of one message item: on the stack for ordinary lines, on the heap
+// for the rare longer one.
+class item_buffer {
+ public:
+  explicit item_buffer(size_t size)
+      : heap_(size > sizeof stack_ ? new unsigned char[size] : nullptr) {}
+  unsigned char* data() { return heap_ ? heap_.get() : stack_; }
+
+ private:
+  unsigned char stack_[2048];
+  std::unique_ptr<unsigned char[]> heap_;
+};
+
+}  // namespace
+
+wex_lib_log_entry::wex_lib_log_entry(int trace_id, const char* name, int ring_size)
+    : storage_(trace_id, name, this),
+      trace_id_(trace_id),
+      name_(name ? name : ""),
+      normal_level_(2),
+      usb_level_(3),
+      file_trace_(0),
+      gen_mode_(0),
+      error_count_(0),
+      mutex_(1) {
+  storage_.create_ring_buffer(ring_size > 0 ? static_cast<unsigned int>(ring_size) : 0);
+}
+
+wex_lib_log_entry::~wex_lib_log_entry() = default;
+
+void wex_lib_log_entry::add_log(WEX_LIB_LOG_LV level, WEX_LIB_LOG_TYPE type,
+                                WEX_LIB_LOG_LEN_TYPE len_type, const char* function,
+                                const char* format, ...) {
+  if (level > normal_level_.load(std::memory_order_relaxed) &&
+      level > usb_level_.load(std::memory_order_relaxed)) {
+    return;
+  }
+  if ((type & 127) == 0) return;
+  char message[kMessageBufferSize];
+  va_list args;
+  va_start(args, format);
+  // One byte short of the buffer: at most 1278 characters and the NUL.
+  if (std::vsnprintf(message, kMessageBufferSize - 1, format, args) < 0) message[0] = '\0';
+  va_end(args);
+  add_log_(level, type, len_type, function, message);
+}
+
+void wex_lib_log_entry::add_log_(WEX_LIB_LOG_LV level, WEX_LIB_LOG_TYPE type,
+                                 WEX_LIB_LOG_LEN_TYPE len_type, const char* function,
+                                 const char* message) {
+  try {
+    int applied_len_type = len_type;
+    const std::string_view kept = kept_function_name(function ? function : "", applied_len_type);
+    const std::string_view text = message ? message : "";
+    const size_t length = std::min(kept.size() + 1 + text.size(), kMaxComposedLength);
+
+    // The composed text is built in place inside the message item, so that
+    // the store and the echoes share one copy of it.
+    item_buffer item(length + kItemOverhead);
+    unsigned char* bytes = item.data();
+    bytes[0] = static_cast<unsigned char>(type);
+    bytes[1] = static_cast<unsigned char>(applied_len_type);
+    char* composed = reinterpret_cast<char*>(bytes + 2);
+    const size_t kept_length = std::min(kept.size(), length);
+    std::memcpy(composed, kept.data(), kept_length);
+    if (kept_length < length) {
+      composed[kept_length] = '\t';
+      std::memcpy(composed + kept_length + 1, text.data(), length - kept_length - 1);
+    }
+    composed[length] = '\0';
+    composed[length + 1] = '\0';
+
+    if (level <= usb_level_.load(std::memory_order_relaxed)) {
+      uint32_t item_size = static_cast<uint32_t>(length + kItemOverhead);
+      push_data(0, reinterpret_cast<const char*>(bytes), &item_size, 0);
+    }
+    if (level <= normal_level_.load(std::memory_order_relaxed)) {
+      echo_(level, type, applied_len_type != WEX_LIB_LOG_LEN_NO_LABEL, composed);
+    }
+  } catch (...) {
+    error_count_.fetch_add(1, std::memory_order_relaxed);
+  }
+}
+
+void wex_lib_log_entry::echo_(int level, int type, bool with_label, const char* text) {
+  char label[kLabelBufferSize] = {};
+  if (with_label) get_type_string(label, static_cast<WEX_LIB_LOG_TYPE>(type));
+  int kind;
+  if (trace_kind(level, type, gen_mode_.load(std::memory_order_relaxed), kind)) {
+    zolGENTrcPrintf(trace_id_, kTraceCategory, kind, "%s%s\n", label, text);
+  }
+  if (file_trace_.load(std::memory_order_relaxed) == 1) echo_to_file_(label, text);
+}
+
+void wex_lib_log_entry::echo_to_file_(const char* label, const char* text) {
+  const uint32_t now = wex_lib_log_get_time_msec_();
+  const unsigned long thread = static_cast<unsigned long>(pthread_self());
+  FILE* file;
+  {
+    std::lock_guard<std::mutex> lock(file_path_mutex_);
+    if (file_path_.empty()) return;
+    file = std::fopen(file_path_.c_str(), "a+");
+  }
+  if (file == nullptr) {
+    std::printf("Fail Open\n");
+    return;
+  }
+  std::fprintf(file, "[%10lu][%8ld.%03ld] %s%s\n", thread, static_cast<long>(now / 1000),
+               static_cast<long>(now % 1000), label, text);
+  std::fclose(file);
+}
+
+void wex_lib_log_entry::add_log_ext(WEX_LIB_LOG_LV level, const char* format, ...) {
+  if (level > 2) return;
+  char message[kExtBufferSize];
+  va_list args;
+  va_start(args, format);
+  if (std::vsnprintf(message, sizeof message, format, args) < 0) message[0] = '\0';
+  va_end(args);
+  zolGENTrcPrintf(trace_id_, kTraceCategory, level, "%s\n", message);
+}
+
+template <class Build>
+void wex_lib_log_entry::commit_record_(Build&& build) {
+  semaphore_hold hold(mutex_);
+  try {
+    build();
+    storage_.entry_for_ring_buffer();
+  } catch (...) {
+    storage_.discard_record();
+    throw;
+  }
+}
+
+void wex_lib_log_entry::push_data(unsigned char kind, const char* data, void* param, long extra) {
+  commit_record_([&] { act_add_data(kind, data, param, static_cast<int>(extra)); });
+}
+
+void wex_lib_log_entry::act_add_data(unsigned char kind, const char* data, void* param,
+                                     int /*extra*/) {
+  if (kind != 0) return;
+  add_data(kind, const_cast<char*>(data), *static_cast<const uint32_t*>(param));
+}
+
+void wex_lib_log_entry::add_data(unsigned char kind, void* data, unsigned int length) {
+  storage_.add_data(kind, data, length);
+}
+
+void wex_lib_log_entry::push_data_value(const char* title, int mode, unsigned int count, int value1,
+                                        int value2, int value3, int value4, int value5, int value6,
+                                        int value7, int value8) {
+  const int values[] = {value1, value2, value3, value4, value5, value6, value7, value8};
+  const unsigned int n = std::min(count, 8u);
+  commit_record_([&] {
+    storage_.add_title_data(title);
+    for (unsigned int i = 0; i < n; ++i) {
+      if (mode == 1) {
+        storage_.add_value_data_hex(values[i]);
+      } else {
+        storage_.add_value_data(values[i]);
+      }
+    }
+  });
+}
+
+void wex_lib_log_entry::push_data_string(const char* title, unsigned int count, const char* string1,
+                                         const char* string2, const char* string3,
+                                         const char* string4, const char* string5,
+                                         const char* string6) {
+  const char* strings[] = {string1, string2, string3, string4, string5, string6};
+  const unsigned int n = std::min(count, 6u);
+  commit_record_([&] {
+    storage_.add_title_data(title);
+    for (unsigned int i = 0; i < n; ++i) storage_.add_string_data(strings[i]);
+  });
+}
+
+void wex_lib_log_entry::push_data_set(const char* title, unsigned int count, const char* name1,
+                                      int value1, const char* name2, int value2, const char* name3,
+                                      int value3) {
+  const char* names[] = {name1, name2, name3};
+  const int values[] = {value1, value2, value3};
+  const unsigned int pairs = std::min(count, 6u) / 2;
+  commit_record_([&] {
+    storage_.add_title_data(title);
+    for (unsigned int i = 0; i < pairs; ++i) storage_.add_set_data(names[i], values[i]);
+  });
+}
+
+void wex_lib_log_entry::trace_log(const char* path) {
+  semaphore_hold hold(mutex_);
+  trace_log_(path);
+}
+
+void wex_lib_log_entry::trace_log_(const char* path) {
+  const std::unique_ptr<FILE, int (*)(FILE*)> file(path ? std::fopen(path, "a+") : nullptr,
+                                                   &std::fclose);
+  storage_.trace_log(file.get());
+}
+
+void wex_lib_log_entry::act_trace_log(std::string& line, std::vector<unsigned char>& data,
+                                      unsigned char kind, unsigned int size) {
+  if (kind != 0) return;
+  log_record::append_message_item(line, data.data(), std::min<size_t>(size, data.size()));
+}
+
+void wex_lib_log_entry::entry_log_tracer(wex_lib_log_tracer* tracer) {
+  tracer_manager_.add(tracer);
+}
+
+void wex_lib_log_entry::remove_log_tracer(wex_lib_log_tracer* tracer) {
+  tracer_manager_.remove(tracer);
+}
+
+int wex_lib_log_entry::exec_log_tracer() {
+  return tracer_manager_.exec();
+}
+
+void wex_lib_log_entry::get_type_string(char* dest, WEX_LIB_LOG_TYPE type) {
+  std::strncpy(dest, log_record::type_label(type), kLabelBufferSize);
+}
+
+uint32_t wex_lib_log_entry::wex_lib_log_get_time_msec_() {
+  zolQMVClock clock{};
+  const int status = zolQMVGetClock(&clock);
+  if (status != 0) {
+    zolGENTrcPrintf(trace_id_, kTraceCategory, kKindError, "Get Time ERROR!! os_ret[0x%08X]",
+                    static_cast<unsigned int>(status));
+    return 0;
+  }
+  return clock.sec * 1000u + clock.nsec / 1000000u;
+}
+
+std::string wex_lib_log_entry::file_path() const {
+  std::lock_guard<std::mutex> lock(file_path_mutex_);
+  return file_path_;
+}
+
+}  // namespace velorin

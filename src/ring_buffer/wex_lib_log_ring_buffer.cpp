@@ -1,0 +1,250 @@
+#include "wex_lib_log_ring_buffer.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "semaphore_hold.h"
+
+namespace velorin {
+namespace {
+
+constexpr unsigned int kPrefixSize = 4;
+
+uint32_t read_le32(const unsigned char* bytes) {
+  return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
+         uint32_t{bytes[3]} << 24;
+}
+
+// Reads the length prefix at `pos` of a `size`-byte array, wrapping at its end.
+uint32_t prefix_at(const unsigned char* buffer, uint32_t size, uint32_t pos) {
+  unsigned char bytes[kPrefixSize];
+  for (unsigned int i = 0; i < kPrefixSize; ++i) bytes[i] = buffer[(pos + i) % size];
+  return read_le32(bytes);
+}
+
+// A snapshot is accepted only when its positions lie in the array and its
+// length prefixes chain exactly from read_pos to write_pos, so that every
+// later push, pop and escape stays within the array.
+bool snapshot_is_consistent(const WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info,
+                            const unsigned char* data) {
+  const uint32_t size = info.size;
+  if (info.write_pos >= size || info.read_pos >= size) return false;
+  if (info.empty == 1) return info.write_pos == info.read_pos;
+  if (info.empty != 0) return false;
+  uint64_t stored = 0;
+  uint32_t pos = info.read_pos;
+  do {
+    const uint32_t length = prefix_at(data, size, pos);
+    if (length == 0 || uint64_t{length} + kPrefixSize > size - stored) return false;
+    stored += uint64_t{length} + kPrefixSize;
+    pos = static_cast<uint32_t>((pos + uint64_t{length} + kPrefixSize) % size);
+  } while (pos != info.write_pos);
+  return true;
+}
+
+}  // namespace
+
+wex_lib_log_ring_buffer::wex_lib_log_ring_buffer()
+    : empty_(1), write_pos_(0), read_pos_(0), size_(0), buffer_(nullptr), mutex_(1) {}
+
+wex_lib_log_ring_buffer::~wex_lib_log_ring_buffer() {
+  delete[] buffer_.load();
+}
+
+int wex_lib_log_ring_buffer::create_ring_buffer(unsigned int size) {
+  if (size == 0) return kFailed;
+  std::unique_ptr<unsigned char[]> array(new unsigned char[size]());
+  semaphore_hold hold(mutex_);
+  delete[] buffer_.exchange(array.release());
+  size_ = size;
+  empty_ = 1;
+  write_pos_ = 0;
+  read_pos_ = 0;
+  return kOk;
+}
+
+void wex_lib_log_ring_buffer::clear() {
+  semaphore_hold hold(mutex_);
+  unsigned char* buffer = buffer_.load(std::memory_order_relaxed);
+  if (buffer == nullptr) return;
+  std::memset(buffer, 0, size_.load(std::memory_order_relaxed));
+  write_pos_ = 0;
+  read_pos_ = 0;
+  empty_ = 1;
+}
+
+int wex_lib_log_ring_buffer::set_buffer_data(const WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info,
+                                             const unsigned char* data) {
+  if (data == nullptr) return kFailed;
+  if (info.size == 0) return kOk;
+  if (!snapshot_is_consistent(info, data)) return kFailed;
+  semaphore_hold hold(mutex_);
+  if (create_ring_buffer(info.size) == kOk) {
+    std::memcpy(buffer_.load(std::memory_order_relaxed), data, info.size);
+    empty_ = info.empty;
+    write_pos_ = info.write_pos;
+    read_pos_ = info.read_pos;
+  }
+  return kOk;
+}
+
+int wex_lib_log_ring_buffer::get_buffer_data(WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_* info,
+                                             unsigned char* data) {
+  if (info == nullptr || data == nullptr) return kFailed;
+  if (empty_.load(std::memory_order_relaxed) == 1 &&
+      buffer_.load(std::memory_order_relaxed) == nullptr) {
+    return kFailed;
+  }
+  semaphore_hold hold(mutex_);
+  const uint32_t size = size_.load(std::memory_order_relaxed);
+  info->empty = static_cast<int8_t>(empty_.load(std::memory_order_relaxed));
+  info->write_pos = write_pos_;
+  info->read_pos = read_pos_;
+  info->size = size;
+  std::memcpy(data, buffer_.load(std::memory_order_relaxed), size);
+  return kOk;
+}
+
+int wex_lib_log_ring_buffer::push_data(void* data, unsigned int size) {
+  return push_data(static_cast<const unsigned char*>(data), size, nullptr, 0);
+}
+
+int wex_lib_log_ring_buffer::push_data(const unsigned char* head, unsigned int head_size,
+                                       const unsigned char* body, unsigned int body_size) {
+  const uint64_t total = uint64_t{head_size} + body_size;
+  semaphore_hold hold(mutex_);
+  unsigned char* buffer = buffer_.load(std::memory_order_relaxed);
+  const uint32_t capacity = size_.load(std::memory_order_relaxed);
+  if (head == nullptr || total == 0 || buffer == nullptr) {
+    std::printf(
+        "Push data ERROR!! push data addr[0x%08X] push data size[%d] Ring Buffer addr[0x%08X]",
+        static_cast<unsigned int>(reinterpret_cast<uintptr_t>(head)), static_cast<int>(total),
+        static_cast<unsigned int>(reinterpret_cast<uintptr_t>(buffer)));
+    return kFailed;
+  }
+  if (capacity < total + kPrefixSize) {
+    std::printf("Push data ERROR!! Ring Buffer size[%d] Push data size[%d]",
+                static_cast<int>(capacity), static_cast<int>(total + kPrefixSize));
+    return kFailed;
+  }
+  const uint32_t length = static_cast<uint32_t>(total);
+  const unsigned char prefix[kPrefixSize] = {
+      static_cast<unsigned char>(length), static_cast<unsigned char>(length >> 8),
+      static_cast<unsigned char>(length >> 16), static_cast<unsigned char>(length >> 24)};
+  const uint32_t record_start = write_pos_;
+  write_ring_buffer_(prefix, kPrefixSize, record_start);
+  make_room_(length, record_start);
+  copy_in_(head, head_size);
+  if (body_size != 0) copy_in_(body, body_size);
+  empty_ = 0;
+  return kOk;
+}
+
+unsigned int wex_lib_log_ring_buffer::next_data_size() {
+  semaphore_hold hold(mutex_);
+  return refer_next_data_size_();
+}
+
+int wex_lib_log_ring_buffer::pop_data(std::vector<unsigned char>& out) {
+  if (empty_.load(std::memory_order_relaxed) == 1) return kFailed;
+  semaphore_hold hold(mutex_);
+  if (empty_.load(std::memory_order_relaxed) == 1) return kFailed;
+  read_ring_buffer_(out);
+  if (read_pos_ == write_pos_) empty_ = 1;
+  return kOk;
+}
+
+int wex_lib_log_ring_buffer::pop_data(void* out) {
+  if (out == nullptr || empty_.load(std::memory_order_relaxed) == 1) return kFailed;
+  std::vector<unsigned char> payload;
+  if (pop_data(payload) != kOk) return kFailed;
+  std::memcpy(out, payload.data(), payload.size());
+  return kOk;
+}
+
+void wex_lib_log_ring_buffer::write_ring_buffer_(const unsigned char* data, unsigned int length,
+                                                 unsigned int record_start) {
+  make_room_(length, record_start);
+  copy_in_(data, length);
+}
+
+// Discards the oldest ring records when writing `length` bytes at write_pos_
+// would overwrite the first byte of the oldest one or end exactly on it.
+void wex_lib_log_ring_buffer::make_room_(unsigned int length, unsigned int record_start) {
+  if (empty_.load(std::memory_order_relaxed) != 0) return;
+  const uint32_t size = size_.load(std::memory_order_relaxed);
+  const uint32_t distance = static_cast<uint32_t>((uint64_t{read_pos_} + size - write_pos_) % size);
+  if (distance >= 1 && distance <= length) escape_r_pos_(length, record_start);
+}
+
+void wex_lib_log_ring_buffer::copy_in_(const unsigned char* data, unsigned int length) {
+  unsigned char* buffer = buffer_.load(std::memory_order_relaxed);
+  const uint32_t size = size_.load(std::memory_order_relaxed);
+  const uint32_t to_end = size - write_pos_;
+  if (length < to_end) {
+    std::memcpy(buffer + write_pos_, data, length);
+    write_pos_ += length;
+    return;
+  }
+  std::memcpy(buffer + write_pos_, data, to_end);
+  std::memcpy(buffer, data + to_end, length - to_end);
+  write_pos_ = length - to_end;
+}
+
+void wex_lib_log_ring_buffer::escape_r_pos_(unsigned int length, unsigned int record_start) {
+  const uint32_t size = size_.load(std::memory_order_relaxed);
+  read_pos_ = static_cast<uint32_t>(
+      (uint64_t{read_pos_} + calc_escape_size_of_r_pos_(length, record_start)) % size);
+}
+
+// Walks whole ring records from read_pos_ until at least `length` bytes are
+// passed; never past `record_start`, the ring record being written.
+unsigned int wex_lib_log_ring_buffer::calc_escape_size_of_r_pos_(unsigned int length,
+                                                                 unsigned int record_start) const {
+  if (empty_.load(std::memory_order_relaxed) != 0 || length == 0) return 0;
+  const unsigned char* buffer = buffer_.load(std::memory_order_relaxed);
+  const uint32_t size = size_.load(std::memory_order_relaxed);
+  uint64_t total = 0;
+  uint32_t pos = read_pos_;
+  do {
+    const uint64_t step = uint64_t{prefix_at(buffer, size, pos)} + kPrefixSize;
+    total += step;
+    pos = static_cast<uint32_t>((pos + step) % size);
+  } while (total < length && pos != record_start);
+  return static_cast<unsigned int>(total);
+}
+
+void wex_lib_log_ring_buffer::refer_ring_buffer_(std::vector<unsigned char>& out,
+                                                 unsigned int length, unsigned int pos) const {
+  const unsigned char* buffer = buffer_.load(std::memory_order_relaxed);
+  const uint32_t to_end = size_.load(std::memory_order_relaxed) - pos;
+  out.resize(length);
+  if (length < to_end) {
+    std::memcpy(out.data(), buffer + pos, length);
+    return;
+  }
+  std::memcpy(out.data(), buffer + pos, to_end);
+  std::memcpy(out.data() + to_end, buffer, length - to_end);
+}
+
+void wex_lib_log_ring_buffer::refer_ring_buffer_(std::vector<unsigned char>& out,
+                                                 unsigned int length) const {
+  refer_ring_buffer_(out, length, read_pos_);
+}
+
+unsigned int wex_lib_log_ring_buffer::refer_next_data_size_() const {
+  if (empty_.load(std::memory_order_relaxed) != 0) return 0;
+  return prefix_at(buffer_.load(std::memory_order_relaxed), size_.load(std::memory_order_relaxed),
+                   read_pos_);
+}
+
+void wex_lib_log_ring_buffer::read_ring_buffer_(std::vector<unsigned char>& out) {
+  const uint32_t size = size_.load(std::memory_order_relaxed);
+  const uint32_t length = refer_next_data_size_();
+  read_pos_ = (read_pos_ + kPrefixSize) % size;
+  refer_ring_buffer_(out, length);
+  read_pos_ = static_cast<uint32_t>((uint64_t{read_pos_} + length) % size);
+}
+
+}  // namespace velorin

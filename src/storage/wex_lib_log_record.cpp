@@ -1,0 +1,181 @@
+#include "storage/wex_lib_log_record.h"
+
+#include <cstring>
+
+namespace velorin {
+namespace log_record {
+namespace {
+
+constexpr const char* kTypeLabels[] = {
+    "[ERROR@] ", "[warn??] ", "[enter ] ", "[return] ", "[      ] ", "[IMP***] ", "[perfrm] ",
+};
+constexpr const char kUnknownTypeLabel[] = "[??????] ";
+
+// Writes `value` in decimal with at least `min_digits` digits, zero-padded.
+void append_decimal(std::string& line, unsigned long value, unsigned int min_digits) {
+  char digits[24];
+  unsigned int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (n < min_digits) digits[n++] = '0';
+  while (n != 0) line += digits[--n];
+}
+
+}  // namespace
+
+bool reader::take_(size_t n, const unsigned char*& at) {
+  if (static_cast<size_t>(end_ - pos_) < n) return false;
+  at = pos_;
+  pos_ += n;
+  return true;
+}
+
+bool reader::take_le_(unsigned int n, uint32_t& value) {
+  const unsigned char* at;
+  if (!take_(n, at)) return false;
+  value = 0;
+  for (unsigned int i = n; i != 0; --i) value = value << 8 | at[i - 1];
+  return true;
+}
+
+bool reader::read_header(header& out) {
+  uint32_t count;
+  if (!take_le_(4, out.time_of_day) || !take_le_(4, out.task_id) || !take_le_(1, count)) {
+    return false;
+  }
+  out.item_count = static_cast<uint8_t>(count);
+  return true;
+}
+
+bool reader::read_item(item& out) {
+  out = item{};
+  uint32_t field;
+  if (!take_le_(1, field)) return false;
+  out.tag = static_cast<unsigned char>(field);
+  switch (out.tag) {
+    case kTitle:
+    case kString:
+    case kSet:
+      if (!take_le_(out.tag == kTitle ? 1 : 2, field)) return false;
+      out.text_size = field;
+      if (!take_(out.text_size, out.text)) return false;
+      return out.tag != kSet || take_le_(4, out.value);
+    case kValue:
+    case kHexValue:
+      return take_le_(4, out.value);
+    case kData:
+      if (!take_le_(1, field)) return false;
+      out.kind = static_cast<unsigned char>(field);
+      if (!take_le_(2, field)) return false;
+      out.data_size = field;
+      return take_(out.data_size, out.data);
+    default:
+      return true;
+  }
+}
+
+const char* type_label(int type) {
+  for (unsigned int bit = 0; bit < 7; ++bit) {
+    if (type == 1 << bit) return kTypeLabels[bit];
+  }
+  return kUnknownTypeLabel;
+}
+
+void append_time_of_day(std::string& line, uint32_t time_of_day) {
+  append_decimal(line, time_of_day / 3600000, 2);
+  line += ':';
+  append_decimal(line, time_of_day % 3600000 / 60000, 2);
+  line += ':';
+  append_decimal(line, time_of_day % 60000 / 1000, 2);
+  line += '.';
+  append_decimal(line, time_of_day % 1000, 3);
+}
+
+void append_unsigned(std::string& line, unsigned long value) {
+  append_decimal(line, value, 1);
+}
+
+void append_signed(std::string& line, int value) {
+  int64_t wide = value;
+  if (wide < 0) {
+    line += '-';
+    wide = -wide;
+  }
+  append_decimal(line, static_cast<unsigned long>(wide), 1);
+}
+
+void append_hex(std::string& line, unsigned long value) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  char digits[2 * sizeof value];
+  unsigned int n = 0;
+  do {
+    digits[n++] = kDigits[value & 0xF];
+    value >>= 4;
+  } while (value != 0);
+  if (n < 2) digits[n++] = '0';
+  line += "0x";
+  while (n != 0) line += digits[--n];
+}
+
+void append_text(std::string& line, const unsigned char* text, size_t size) {
+  const void* nul = std::memchr(text, 0, size);
+  const size_t length =
+      nul ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - text) : size;
+  line.append(reinterpret_cast<const char*>(text), length);
+}
+
+void append_header(std::string& line, const header& h) {
+  line += '[';
+  append_time_of_day(line, h.time_of_day);
+  line += ':';
+  append_unsigned(line, h.task_id);
+  line += ']';
+}
+
+void append_item(std::string& line, const item& it) {
+  switch (it.tag) {
+    case kTitle: {
+      line += '[';
+      const size_t before = line.size();
+      append_text(line, it.text, it.text_size);
+      if (it.text_size < kTitleLimit && line.size() - before == it.text_size) {
+        line.append(kTitleLimit - it.text_size, ' ');
+      }
+      line += ']';
+      break;
+    }
+    case kValue:
+      line += '[';
+      append_signed(line, static_cast<int>(it.value));
+      line += ']';
+      break;
+    case kHexValue:
+      line += ' ';
+      append_hex(line, it.value);
+      break;
+    case kString:
+      line += '[';
+      append_text(line, it.text, it.text_size);
+      line += ']';
+      break;
+    case kSet:
+      line += '[';
+      append_text(line, it.text, it.text_size);
+      line += ':';
+      append_hex(line, it.value);
+      line += ']';
+      break;
+    default:
+      break;
+  }
+}
+
+void append_message_item(std::string& line, const unsigned char* data, size_t size) {
+  line += type_label(size == 0 ? 0 : data[0]);
+  if (size > 2) append_text(line, data + 2, size - 2);
+}
+
+}  // namespace log_record
+}  // namespace velorin

@@ -1,0 +1,180 @@
+#include "wex_lib_log_storage.h"
+
+#include <DRAV_UsrCommandReceiver.h>
+#include <pthread.h>
+#include <zol_platform.h>
+
+#include <cstdarg>
+#include <cstring>
+
+#include "storage/wex_lib_log_record.h"
+#include "wex_lib_log_entry.h"
+
+namespace velorin {
+namespace {
+
+constexpr int kTraceCategory = 258;
+constexpr int kTraceKindError = 0;
+
+void store_le(unsigned char* out, unsigned long value, unsigned int n) {
+  for (unsigned int i = 0; i < n; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+}  // namespace
+
+int DRAV_UsrCommandReceiver::uctracef(const char* name, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int result = uc_trace(name, format, args);
+  va_end(args);
+  return result;
+}
+
+wex_lib_log_storage::wex_lib_log_storage(int trace_id, const char* name, wex_lib_log_entry* owner)
+    : trace_id_(trace_id), name_(name ? name : ""), item_count_(0), owner_(owner) {}
+
+wex_lib_log_storage::~wex_lib_log_storage() = default;
+
+int wex_lib_log_storage::create_ring_buffer(unsigned int size) {
+  return ring_buffer_.create_ring_buffer(size);
+}
+
+unsigned int wex_lib_log_storage::get_ring_buffer_size() {
+  return ring_buffer_.size();
+}
+
+int wex_lib_log_storage::set_ring_buffer(const WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info,
+                                         const unsigned char* data) {
+  return ring_buffer_.set_buffer_data(info, data);
+}
+
+int wex_lib_log_storage::get_ring_buffer(WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_* info,
+                                         unsigned char* data) {
+  return ring_buffer_.get_buffer_data(info, data);
+}
+
+void wex_lib_log_storage::push_back_in_vector_(std::vector<unsigned char>& v,
+                                               const unsigned char* bytes, unsigned int n) {
+  v.insert(v.end(), bytes, bytes + n);
+}
+
+void wex_lib_log_storage::push_back_in_vector_(std::vector<unsigned char>& v, unsigned long value,
+                                               unsigned int n) {
+  unsigned char bytes[4];
+  store_le(bytes, value, n);
+  push_back_in_vector_(v, bytes, n);
+}
+
+void wex_lib_log_storage::add_title_data(const char* title) {
+  if (title == nullptr) return;
+  const unsigned int length = static_cast<unsigned int>(strnlen(title, log_record::kTitleLimit));
+  record_.push_back(log_record::kTitle);
+  push_back_in_vector_(record_, length, 1);
+  push_back_in_vector_(record_, reinterpret_cast<const unsigned char*>(title), length);
+  ++item_count_;
+}
+
+void wex_lib_log_storage::add_text_item_(unsigned char tag, const char* text) {
+  const unsigned int length = static_cast<unsigned int>(strnlen(text, log_record::kTextLimit));
+  record_.push_back(tag);
+  push_back_in_vector_(record_, length, 2);
+  push_back_in_vector_(record_, reinterpret_cast<const unsigned char*>(text), length);
+}
+
+void wex_lib_log_storage::add_value_data(int value) {
+  record_.push_back(log_record::kValue);
+  push_back_in_vector_(record_, static_cast<unsigned int>(value), 4);
+  ++item_count_;
+}
+
+void wex_lib_log_storage::add_value_data_hex(int value) {
+  record_.push_back(log_record::kHexValue);
+  push_back_in_vector_(record_, static_cast<unsigned int>(value), 4);
+  ++item_count_;
+}
+
+void wex_lib_log_storage::add_string_data(const char* text) {
+  if (text == nullptr) return;
+  add_text_item_(log_record::kString, text);
+  ++item_count_;
+}
+
+void wex_lib_log_storage::add_set_data(const char* name, int value) {
+  if (name == nullptr) return;
+  add_text_item_(log_record::kSet, name);
+  push_back_in_vector_(record_, static_cast<unsigned int>(value), 4);
+  ++item_count_;
+}
+
+void wex_lib_log_storage::add_data(unsigned int kind, void* data, unsigned int size) {
+  if (size > log_record::kDataLimit) return;
+  unsigned char head[4] = {log_record::kData, static_cast<unsigned char>(kind)};
+  store_le(head + 2, size, 2);
+  push_back_in_vector_(record_, head, sizeof head);
+  push_back_in_vector_(record_, static_cast<const unsigned char*>(data), size);
+  ++item_count_;
+}
+
+void wex_lib_log_storage::entry_for_ring_buffer() {
+  if (record_.empty()) return;
+  unsigned char head[log_record::kHeaderSize];
+  store_le(head, get_timer(), 4);
+  store_le(head + 4, get_task_id(), 4);
+  head[8] = item_count_;
+  ring_buffer_.push_data(head, sizeof head, record_.data(),
+                         static_cast<unsigned int>(record_.size()));
+  discard_record();
+}
+
+void wex_lib_log_storage::discard_record() {
+  record_.clear();
+  item_count_ = 0;
+}
+
+uint32_t wex_lib_log_storage::get_timer() {
+  zolQMVClock clock{};
+  struct tm local {};
+  const int status = zolQMVGetClock(&clock);
+  zolCLBLocalTime_r(&clock, &local);
+  if (status != 0) {
+    zolGENTrcPrintf(trace_id_, kTraceCategory, kTraceKindError, "Get Time ERROR!! os_ret[0x%08X]",
+                    static_cast<unsigned int>(status));
+    return 0;
+  }
+  return static_cast<uint32_t>(local.tm_hour) * 3600000u +
+         static_cast<uint32_t>(local.tm_min) * 60000u +
+         static_cast<uint32_t>(local.tm_sec) * 1000u + clock.nsec / 1000000u;
+}
+
+unsigned long wex_lib_log_storage::get_task_id() {
+  return static_cast<unsigned long>(pthread_self());
+}
+
+void wex_lib_log_storage::trace_log(FILE* stream) {
+  std::vector<unsigned char> record;
+  std::vector<unsigned char> data;
+  std::string line;
+  const auto render_data = [&](std::string& out, unsigned char kind, const unsigned char* bytes,
+                               size_t size) {
+    if (owner_ == nullptr) {
+      if (kind == 0) log_record::append_message_item(out, bytes, size);
+      return;
+    }
+    data.assign(bytes, bytes + size);
+    owner_->act_trace_log(out, data, kind, static_cast<unsigned int>(size));
+  };
+  while (ring_buffer_.pop_data(record) == wex_lib_log_ring_buffer::kOk) {
+    line.clear();
+    log_record::render_dump_line(line, record.data(), record.size(), render_data);
+    if (stream == nullptr) {
+      DRAV_UsrCommandReceiver::uctracef(name_.c_str(), "%s", line.c_str());
+      continue;
+    }
+    // Written as "%s\n" would write it: up to the first NUL, then a line end.
+    line.resize(std::strlen(line.c_str()));
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stream);
+  }
+}
+
+}  // namespace velorin
