@@ -1,0 +1,114 @@
+// Shared pieces of the unit tests.
+#ifndef WEXLOG_TEST_SUPPORT_H
+#define WEXLOG_TEST_SUPPORT_H
+
+#include <gtest/gtest.h>
+#include <platform_standin.h>
+#include <unistd.h>
+#include <wex_lib_log_storage.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace wexlog_test {
+
+// Starts and ends every test with the platform stand-in in its start state,
+// with trace prints and user-command traces captured instead of printed.
+class PlatformFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform_standin::reset();
+    platform_standin::capture(true);
+  }
+  void TearDown() override { platform_standin::reset(); }
+};
+
+// "E8 03 0a" -> {0xE8, 0x03, 0x0A}: bytes written as hex pairs, spaces ignored.
+inline std::vector<unsigned char> hex_bytes(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<unsigned char> bytes;
+  std::string pair;
+  while (in >> pair) bytes.push_back(static_cast<unsigned char>(std::stoul(pair, nullptr, 16)));
+  return bytes;
+}
+
+// Runs `action` and returns what it wrote to standard output meanwhile.
+template <class Action>
+std::string stdout_of(Action&& action) {
+  ::testing::internal::CaptureStdout();
+  action();
+  return ::testing::internal::GetCapturedStdout();
+}
+
+// Local time is UTC for this process, whatever the environment says.
+inline void use_utc() {
+  setenv("TZ", "UTC", 1);
+  platform_standin::local_time_zone_changed();
+}
+
+// The lines of a text file without their line ends; none for a missing file.
+inline std::vector<std::string> read_lines(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// A path in the test's temporary directory, unique to this process; any file
+// left there by an earlier run is removed.
+inline std::string temp_path(const std::string& name) {
+  const std::string path = ::testing::TempDir() + "wexlog_" + std::to_string(getpid()) + "_" + name;
+  std::remove(path.c_str());
+  return path;
+}
+
+// Replaces the store's ring by a snapshot holding `records` (log record
+// bytes, oldest first) as its ring records.
+inline int import_records(velorin::wex_lib_log_storage& storage,
+                          const std::vector<std::vector<unsigned char>>& records) {
+  std::vector<unsigned char> ring;
+  for (const auto& record : records) {
+    const auto size = static_cast<uint32_t>(record.size());
+    for (unsigned int i = 0; i < 4; ++i)
+      ring.push_back(static_cast<unsigned char>(size >> (8 * i)));
+    ring.insert(ring.end(), record.begin(), record.end());
+  }
+  const auto used = static_cast<uint32_t>(ring.size());
+  ring.resize(used + 16);
+  const velorin::WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_ info{
+      static_cast<int8_t>(records.empty() ? 1 : 0), used, 0, used + 16};
+  return storage.set_ring_buffer(info, ring.data());
+}
+
+// The log records in the store's ring, oldest first, which are then dropped.
+inline std::vector<std::vector<unsigned char>> take_records(velorin::wex_lib_log_storage& storage) {
+  std::vector<std::vector<unsigned char>> records;
+  velorin::WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_ info{};
+  std::vector<unsigned char> ring(storage.get_ring_buffer_size() + 1);
+  if (storage.get_ring_buffer(&info, ring.data()) != 0) return records;
+  velorin::wex_lib_log_ring_buffer copy;
+  copy.set_buffer_data(info, ring.data());
+  for (std::vector<unsigned char> record; copy.pop_data(record) == 0;) records.push_back(record);
+  storage.create_ring_buffer(info.size);
+  return records;
+}
+
+// The captured trace prints as "kind|text", each checked to carry the
+// logger's trace id `id` and the category 258.
+inline std::vector<std::string> take_traces(int id) {
+  std::vector<std::string> out;
+  for (const auto& print : platform_standin::take_trace_prints()) {
+    EXPECT_EQ(print.id, id) << print.text;
+    EXPECT_EQ(print.category, 258) << print.text;
+    out.push_back(std::to_string(print.kind) + "|" + print.text);
+  }
+  return out;
+}
+
+}  // namespace wexlog_test
+
+#endif  // WEXLOG_TEST_SUPPORT_H
