@@ -1,23 +1,73 @@
-// Pushes a few records through a ring and prints them back, oldest first.
-#include <wex_lib_log_ring_buffer.h>
+// A component logger from start to finish: messages and structured records
+// from a few threads, a property command that changes a level mid-run, a
+// dump to a file whose lines are printed, and a ring snapshot exported from
+// one logger and imported into another that dumps the same lines.
+#include <wex_lib_log_entry.h>
 
 #include <cstdio>
+#include <fstream>
+#include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
+namespace {
+
+void worker(velorin::wex_lib_log_entry& log, int id) {
+  for (int step = 0; step < 3; ++step) {
+    log.add_log(step == 0 ? WEX_LIB_LOG_LV_WARNING : WEX_LIB_LOG_LV_INFO, WEX_LIB_LOG_TYPE_NORMAL,
+                WEX_LIB_LOG_LEN_SHORT, "void demo::Worker::run(int)", "worker %d step %d", id,
+                step);
+  }
+  log.push_data_value("worker done", 0, 2, id, 3, 0, 0, 0, 0, 0, 0);
+}
+
+void print_file(const std::string& path) {
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) std::cout << "  " << line << '\n';
+}
+
+}  // namespace
+
 int main() {
-  velorin::wex_lib_log_ring_buffer ring;
-  if (ring.create_ring_buffer(64) != velorin::wex_lib_log_ring_buffer::kOk) return 1;
+  const std::string echo_path = "demo-echo.txt";
+  const std::string dump_path = "demo-dump.txt";
+  const std::string copy_path = "demo-dump-copy.txt";
+  for (const auto& path : {echo_path, dump_path, copy_path}) std::remove(path.c_str());
 
-  for (std::string record : {"first record", "second record", "third record"}) {
-    ring.push_data(&record[0], static_cast<unsigned int>(record.size()));
-  }
+  velorin::wex_lib_log_entry log(7, "demo", 16 * 1024);
+  log.set_properties(echo_path.c_str());
+  log.set_properties_command(",D,1");  // echo to the file as well
 
-  std::vector<unsigned char> payload;
-  while (ring.next_data_size() != 0) {
-    if (ring.pop_data(payload) != velorin::wex_lib_log_ring_buffer::kOk) return 1;
-    std::printf("%.*s\n", static_cast<int>(payload.size()),
-                reinterpret_cast<const char*>(payload.data()));
-  }
+  log.add_log(WEX_LIB_LOG_LV_WARNING, WEX_LIB_LOG_TYPE_IMPORTANT, WEX_LIB_LOG_LEN_FULL, "main",
+              "starting %d workers", 3);
+  std::vector<std::thread> workers;
+  for (int id = 0; id < 3; ++id) workers.emplace_back(worker, std::ref(log), id);
+  for (auto& thread : workers) thread.join();
+
+  log.add_log(WEX_LIB_LOG_LV_DEBUG, WEX_LIB_LOG_TYPE_NORMAL, WEX_LIB_LOG_LEN_FULL, "main",
+              "level 4 is dropped while the storage level is 3");
+  log.set_properties_command(",U,4");  // store level 4 from now on
+  log.add_log(WEX_LIB_LOG_LV_DEBUG, WEX_LIB_LOG_TYPE_NORMAL, WEX_LIB_LOG_LEN_FULL, "main",
+              "level 4 is stored now");
+  log.push_data_set("limits", 4, "speed", 16, "depth", 255, nullptr, 0);
+  log.push_data_string("peers", 2, "alpha", "beta", nullptr, nullptr, nullptr, nullptr);
+
+  // Snapshot the ring into a second logger before the dump drains it.
+  velorin::WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_ info{};
+  std::vector<unsigned char> bytes(log.storage().get_ring_buffer_size());
+  log.storage().get_ring_buffer(&info, bytes.data());
+  velorin::wex_lib_log_entry copy(8, "demo-copy", 1024);
+  copy.storage().set_ring_buffer(info, bytes.data());
+
+  log.trace_log(dump_path.c_str());
+  copy.trace_log(copy_path.c_str());
+
+  std::cout << "\nEcho file " << echo_path << ":\n";
+  print_file(echo_path);
+  std::cout << "\nDump " << dump_path << ":\n";
+  print_file(dump_path);
+  std::cout << "\nDump of the imported snapshot " << copy_path << ":\n";
+  print_file(copy_path);
   return 0;
 }
