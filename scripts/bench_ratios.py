@@ -5,6 +5,9 @@ Usage: scripts/bench_ratios.py [--bin PATH] [--repetitions N] [--min-time T]
                                [--json FILE] [extra benchmark flags...]
 
 Every figure is the median over the repetitions of one run of the binary.
+Single-thread cases are compared in CPU time, so that other load on the
+machine disturbs them less; the thread case needs wall time and is only
+meaningful on an otherwise idle machine.
 """
 import argparse
 import json
@@ -46,7 +49,7 @@ def main():
 
     def ns(name):
         b = m[name]
-        return b["real_time"] * NS_PER[b["time_unit"]]
+        return b["cpu_time"] * NS_PER[b["time_unit"]]
 
     def rate(name, counter):
         return m[name][counter]
