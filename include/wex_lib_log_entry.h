@@ -141,12 +141,13 @@ class WEX_LIB_LOG_API wex_lib_log_entry {
   std::string file_path() const;
 
  private:
-  void echo_(int level, int type, bool with_label, const char* text);
-  void echo_to_file_(const char* label, const char* text);
+  WEX_LIB_LOG_LOCAL void echo_(int level, int type, bool with_label, const char* text);
+  WEX_LIB_LOG_LOCAL void echo_to_file_(const char* label, const char* text);
   template <class Build>
-  void commit_record_(Build&& build);
-  void set_level_(std::atomic<int32_t>& field, const char* letter, const char* reply_format,
-                  int reply_number, const char* trace_format, int trace_number);
+  WEX_LIB_LOG_LOCAL void commit_record_(Build&& build);
+  WEX_LIB_LOG_LOCAL void set_level_(std::atomic<int32_t>& field, const char* letter,
+                                    const char* reply_format, int reply_number,
+                                    const char* trace_format, int trace_number);
 
   wex_lib_log_tracer_manager tracer_manager_;
   wex_lib_log_storage storage_;

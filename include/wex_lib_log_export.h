@@ -4,5 +4,7 @@
 #define WEX_LIB_LOG_EXPORT_H
 
 #define WEX_LIB_LOG_API __attribute__((visibility("default")))
+// Keeps a member of an exported class out of the exports.
+#define WEX_LIB_LOG_LOCAL __attribute__((visibility("hidden")))
 
 #endif  // WEX_LIB_LOG_EXPORT_H

@@ -85,17 +85,19 @@ class WEX_LIB_LOG_API wex_lib_log_ring_buffer {
   unsigned int size() const { return size_.load(std::memory_order_relaxed); }
 
  private:
-  void write_ring_buffer_(const unsigned char* data, unsigned int length,
-                          unsigned int record_start);
-  void make_room_(unsigned int length, unsigned int record_start);
-  void copy_in_(const unsigned char* data, unsigned int length);
-  void escape_r_pos_(unsigned int length, unsigned int record_start);
-  unsigned int calc_escape_size_of_r_pos_(unsigned int length, unsigned int record_start) const;
-  void refer_ring_buffer_(std::vector<unsigned char>& out, unsigned int length,
-                          unsigned int pos) const;
-  void refer_ring_buffer_(std::vector<unsigned char>& out, unsigned int length) const;
-  unsigned int refer_next_data_size_() const;
-  void read_ring_buffer_(std::vector<unsigned char>& out);
+  WEX_LIB_LOG_LOCAL void write_ring_buffer_(const unsigned char* data, unsigned int length,
+                                            unsigned int record_start);
+  WEX_LIB_LOG_LOCAL void make_room_(unsigned int length, unsigned int record_start);
+  WEX_LIB_LOG_LOCAL void copy_in_(const unsigned char* data, unsigned int length);
+  WEX_LIB_LOG_LOCAL void escape_r_pos_(unsigned int length, unsigned int record_start);
+  WEX_LIB_LOG_LOCAL unsigned int calc_escape_size_of_r_pos_(unsigned int length,
+                                                            unsigned int record_start) const;
+  WEX_LIB_LOG_LOCAL void refer_ring_buffer_(std::vector<unsigned char>& out, unsigned int length,
+                                            unsigned int pos) const;
+  WEX_LIB_LOG_LOCAL void refer_ring_buffer_(std::vector<unsigned char>& out,
+                                            unsigned int length) const;
+  WEX_LIB_LOG_LOCAL unsigned int refer_next_data_size_() const;
+  WEX_LIB_LOG_LOCAL void read_ring_buffer_(std::vector<unsigned char>& out);
 
   std::atomic<int32_t> empty_;
   uint32_t write_pos_;

@@ -74,11 +74,11 @@ class WEX_LIB_LOG_API wex_lib_log_storage {
   void trace_log(FILE* stream);
 
  private:
-  static void push_back_in_vector_(std::vector<unsigned char>& v, const unsigned char* bytes,
-                                   unsigned int n);
-  static void push_back_in_vector_(std::vector<unsigned char>& v, unsigned long value,
-                                   unsigned int n);
-  void add_text_item_(unsigned char tag, const char* text);
+  WEX_LIB_LOG_LOCAL static void push_back_in_vector_(std::vector<unsigned char>& v,
+                                                     const unsigned char* bytes, unsigned int n);
+  WEX_LIB_LOG_LOCAL static void push_back_in_vector_(std::vector<unsigned char>& v,
+                                                     unsigned long value, unsigned int n);
+  WEX_LIB_LOG_LOCAL void add_text_item_(unsigned char tag, const char* text);
 
   int trace_id_;
   std::string name_;
