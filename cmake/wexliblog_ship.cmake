@@ -24,6 +24,7 @@ install(FILES
     include/wex_lib_log_export.h
     include/wex_lib_log_maintenance.h
     include/wex_lib_log_ring_buffer.h
+    include/wex_lib_log_snapshot.h
     include/wex_lib_log_storage.h
     include/wex_lib_log_tracer.h
     platform/DRAV_UsrCommandReceiver.h

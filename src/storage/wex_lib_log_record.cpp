@@ -172,9 +172,35 @@ void append_item(std::string& line, const item& it) {
   }
 }
 
+message_item read_message_item(const unsigned char* data, size_t size) {
+  message_item out{};
+  if (size > 0) out.type = data[0];
+  if (size > 1) out.len_type = data[1];
+  if (size > 2) {
+    out.text = data + 2;
+    const void* nul = std::memchr(out.text, 0, size - 2);
+    out.text_size =
+        nul ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - out.text) : size - 2;
+  }
+  return out;
+}
+
 void append_message_item(std::string& line, const unsigned char* data, size_t size) {
-  line += type_label(size == 0 ? 0 : data[0]);
-  if (size > 2) append_text(line, data + 2, size - 2);
+  const message_item message = read_message_item(data, size);
+  line += type_label(message.type);
+  if (message.text != nullptr) {
+    line.append(reinterpret_cast<const char*>(message.text), message.text_size);
+  }
+}
+
+void append_default_data(std::string& line, unsigned char kind, const unsigned char* data,
+                         size_t size) {
+  if (kind == 0) append_message_item(line, data, size);
+}
+
+void end_file_line(std::string& line) {
+  line.resize(std::strlen(line.c_str()));
+  line += '\n';
 }
 
 }  // namespace log_record

@@ -53,6 +53,8 @@ class reader {
   reader(const unsigned char* bytes, size_t size) : pos_(bytes), end_(bytes + size) {}
   bool read_header(header& out);
   bool read_item(item& out);
+  // Bytes not read yet.
+  size_t unread() const { return static_cast<size_t>(end_ - pos_); }
 
  private:
   bool take_(size_t n, const unsigned char*& at);
@@ -75,29 +77,62 @@ void append_text(std::string& line, const unsigned char* text, size_t size);
 void append_header(std::string& line, const header& h);
 // The segment of a non-data item.
 void append_item(std::string& line, const item& it);
+// The parts of a message item (data kind 0): type byte, length-selector byte
+// and the composed text from byte 2 up to its NUL or the end of the item.
+// Missing bytes of a short item read as 0 and an empty text.
+struct message_item {
+  unsigned char type;
+  unsigned char len_type;
+  const unsigned char* text;
+  size_t text_size;
+};
+message_item read_message_item(const unsigned char* data, size_t size);
+
 // A message item as the logger's default hook renders it: the type label of
 // byte 0, then the text from byte 2 up to its NUL or the end of the item.
 void append_message_item(std::string& line, const unsigned char* data, size_t size);
+// A data item as the logger's default hook renders it: message items as
+// above, nothing for every other data kind.
+void append_default_data(std::string& line, unsigned char kind, const unsigned char* data,
+                         size_t size);
+// Turns a rendered dump line into the text the dump writes to a file: cut at
+// its first NUL, as "%s" would print it, and ended with a line end.
+void end_file_line(std::string& line);
+
+// Reads one record: calls `on_header(const header&)`, then `on_item(const
+// item&)` for each counted item, in order. Returns false, after the calls
+// for everything that parsed completely, when a field runs past the end.
+// `unread`, when given, receives the bytes left after the counted items.
+template <class OnHeader, class OnItem>
+bool read_record(const unsigned char* bytes, size_t size, OnHeader&& on_header, OnItem&& on_item,
+                 size_t* unread = nullptr) {
+  reader in(bytes, size);
+  header h;
+  bool parsed = in.read_header(h);
+  if (parsed) on_header(static_cast<const header&>(h));
+  for (unsigned int i = 0; parsed && i < h.item_count; ++i) {
+    item it;
+    parsed = in.read_item(it);
+    if (parsed) on_item(static_cast<const item&>(it));
+  }
+  if (unread != nullptr) *unread = in.unread();
+  return parsed;
+}
 
 // Renders one record as a dump line (without line end). Data items go to
 // `hook(line, kind, data, size)`. Returns false when the record was
 // malformed; the line then ends with the marker.
 template <class DataHook>
 bool render_dump_line(std::string& line, const unsigned char* bytes, size_t size, DataHook&& hook) {
-  reader in(bytes, size);
-  header h;
-  bool parsed = in.read_header(h);
-  if (parsed) append_header(line, h);
-  for (unsigned int i = 0; parsed && i < h.item_count; ++i) {
-    item it;
-    parsed = in.read_item(it);
-    if (!parsed) break;
-    if (it.tag == kData) {
-      hook(line, it.kind, it.data, it.data_size);
-    } else {
-      append_item(line, it);
-    }
-  }
+  const bool parsed = read_record(
+      bytes, size, [&](const header& h) { append_header(line, h); },
+      [&](const item& it) {
+        if (it.tag == kData) {
+          hook(line, it.kind, it.data, it.data_size);
+        } else {
+          append_item(line, it);
+        }
+      });
   if (!parsed) line += kMalformedMarker;
   return parsed;
 }

@@ -157,7 +157,7 @@ void wex_lib_log_storage::trace_log(FILE* stream) {
   const auto render_data = [&](std::string& out, unsigned char kind, const unsigned char* bytes,
                                size_t size) {
     if (owner_ == nullptr) {
-      if (kind == 0) log_record::append_message_item(out, bytes, size);
+      log_record::append_default_data(out, kind, bytes, size);
       return;
     }
     data.assign(bytes, bytes + size);
@@ -170,9 +170,7 @@ void wex_lib_log_storage::trace_log(FILE* stream) {
       DRAV_UsrCommandReceiver::uctracef(name_.c_str(), "%s", line.c_str());
       continue;
     }
-    // Written as "%s\n" would write it: up to the first NUL, then a line end.
-    line.resize(std::strlen(line.c_str()));
-    line += '\n';
+    log_record::end_file_line(line);
     std::fwrite(line.data(), 1, line.size(), stream);
   }
 }

@@ -1,0 +1,54 @@
+// Ring snapshot files: saving a logger's ring to a file and loading it back,
+// for example to keep the last records across a restart or to read them on a
+// workstation with `wexlog decode`.
+//
+// File layout, version 1. Every integer is little-endian, whatever the byte
+// order of the machine that wrote or reads the file:
+//
+//   offset  size  field
+//   0       8     magic, the ASCII bytes "WEXLOGRS"
+//   8       4     version, 1
+//   12      1     empty flag of the ring (0 or 1), as a signed byte
+//   13      3     reserved, zero
+//   16      4     write position
+//   20      4     read position
+//   24      4     ring size in bytes, S (not 0)
+//   28      S     the ring's bytes, exactly as stored, free space included
+//
+// The file is exactly 28 + S bytes long. Bytes 12 to 27 are the fields of the
+// ring's control record (WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_), and the ring
+// bytes hold ring records (4-byte little-endian length prefix, then a log
+// record) chained from the read position to the write position.
+//
+// Both functions return 0 on success and 0x1000 on failure. A failure prints
+// one message with printf, without a line end, as the ring's refusals do:
+//   "Save snapshot ERROR!! <reason> [<path>]"
+//   "Load snapshot ERROR!! <reason> [<path>]"
+// The loader refuses a file it cannot trust: a wrong magic or version,
+// non-zero reserved bytes, size 0, a file shorter or longer than its header
+// says, and, through the ring's own import check, positions outside the ring
+// or length prefixes that do not chain from the read to the write position.
+// A refused file leaves the logger's ring as it was.
+//
+// Saving reads the ring under its semaphore and so sees a whole ring between
+// two pushes; loading replaces the ring whole. Neither may run while another
+// thread imports a snapshot into the same store.
+#ifndef WEX_LIB_LOG_SNAPSHOT_H
+#define WEX_LIB_LOG_SNAPSHOT_H
+
+#include "wex_lib_log_export.h"
+#include "wex_lib_log_storage.h"
+
+namespace velorin {
+
+// Writes the store's ring to a new file at `path` (replacing any file there).
+// Fails for a ring that was never sized or when the file cannot be written;
+// a partly written file is removed.
+WEX_LIB_LOG_API int wex_lib_log_save_snapshot(wex_lib_log_storage& storage, const char* path);
+
+// Replaces the store's ring with the snapshot in the file at `path`.
+WEX_LIB_LOG_API int wex_lib_log_load_snapshot(wex_lib_log_storage& storage, const char* path);
+
+}  // namespace velorin
+
+#endif  // WEX_LIB_LOG_SNAPSHOT_H

@@ -1,0 +1,34 @@
+// The byte layout of a ring snapshot file, shared by the library's loader and
+// saver and by the post-mortem tools, so that they accept the same files.
+// The layout itself is described in wex_lib_log_snapshot.h.
+#ifndef WEX_LIB_LOG_SNAPSHOT_FORMAT_H
+#define WEX_LIB_LOG_SNAPSHOT_FORMAT_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "wex_lib_log_ring_buffer.h"
+
+namespace velorin {
+namespace snapshot_format {
+
+constexpr size_t kMagicSize = 8;
+constexpr unsigned char kMagic[kMagicSize] = {'W', 'E', 'X', 'L', 'O', 'G', 'R', 'S'};
+constexpr uint32_t kVersion = 1;
+constexpr size_t kHeaderSize = 28;
+
+// Writes the file header for a snapshot with the control record `info`; the
+// info.size raw bytes of the ring follow it in the file.
+void encode_header(const WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info, unsigned char* out);
+
+// Reads a whole snapshot file of `size` bytes. On success returns null, fills
+// `info` and points `raw` at the info.size ring bytes inside `file`. Otherwise
+// returns why the file was refused. Only the framing is checked here; whether
+// the positions and length prefixes describe a ring is the ring's business.
+const char* decode(const unsigned char* file, size_t size, WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info,
+                   const unsigned char*& raw);
+
+}  // namespace snapshot_format
+}  // namespace velorin
+
+#endif  // WEX_LIB_LOG_SNAPSHOT_FORMAT_H
