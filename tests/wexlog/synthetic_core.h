@@ -1,0 +1,80 @@
+// Synthetic core files for the tests and fuzzers of wexlog: ELF cores of
+// either class and byte order, and record stores laid out as the GNU C++
+// library lays them out.
+#ifndef WEXLOG_SYNTHETIC_CORE_H
+#define WEXLOG_SYNTHETIC_CORE_H
+
+#include <wex_lib_log_ring_buffer.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace wexlog_test {
+
+using core_bytes = std::vector<unsigned char>;
+
+// Values in a core's byte order and pointer width.
+struct image {
+  bool big;
+  unsigned int p;
+  core_bytes b;
+  image& put(uint64_t value, unsigned int n) {
+    for (unsigned int i = 0; i < n; ++i) {
+      const unsigned int shift = 8 * (big ? n - 1 - i : i);
+      b.push_back(shift < 64 ? static_cast<unsigned char>(value >> shift) : 0);
+    }
+    return *this;
+  }
+  image& ptr(uint64_t value) { return put(value, p); }
+};
+
+// An ELF file of `type` (4: core) with one writable loaded segment per region.
+inline core_bytes make_core(unsigned int p, bool big,
+                            const std::vector<std::pair<uint64_t, core_bytes>>& regions,
+                            unsigned int type = 4) {
+  const unsigned int header = p == 8 ? 64 : 52, entry = p == 8 ? 56 : 32;
+  image o{big,
+          p,
+          {0x7F, 'E', 'L', 'F', static_cast<unsigned char>(p / 4),
+           static_cast<unsigned char>(big ? 2 : 1), 1}};
+  o.b.resize(16);
+  o.put(type, 2).put(p == 8 ? 62 : 20, 2).put(1, 4).ptr(0).ptr(header).ptr(0).put(0, 4);
+  o.put(header, 2).put(entry, 2).put(regions.size(), 2).put(0, 6);
+  uint64_t offset = header + entry * regions.size();
+  for (const auto& [address, content] : regions) {
+    const uint64_t size = content.size();
+    if (p == 8) o.put(1, 4).put(6, 4).ptr(offset).ptr(address).ptr(0).ptr(size).ptr(size).ptr(1);
+    if (p == 4) o.put(1, 4).ptr(offset).ptr(address).ptr(0).ptr(size).ptr(size).put(6, 4).ptr(1);
+    offset += size;
+  }
+  for (const auto& region : regions)
+    o.b.insert(o.b.end(), region.second.begin(), region.second.end());
+  return o.b;
+}
+
+// A record store as the GNU C++ library lays it out at `store`: its name in
+// the string's own buffer, or at `name_at` when longer than 15 bytes.
+inline core_bytes store_image(bool big, unsigned int p, uint64_t store, const std::string& name,
+                              int trace_id, const velorin::WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info,
+                              uint64_t array, uint64_t name_at) {
+  image m{big, p, {}};
+  m.ptr(store).put(static_cast<uint32_t>(trace_id), 4).put(0, p - 4);
+  const bool local = name.size() <= 15;
+  m.ptr(local ? store + 4 * p : name_at).ptr(name.size());
+  if (local) {
+    m.b.insert(m.b.end(), name.begin(), name.end());
+    m.put(0, 16 - static_cast<unsigned int>(name.size()));
+  } else {
+    m.ptr(name.size()).put(0, 16 - p);  // capacity
+  }
+  m.put(0, 4 * p);  // empty record vector, item count 0, padding
+  m.put(static_cast<uint8_t>(info.empty), 4).put(info.write_pos, 4).put(info.read_pos, 4);
+  m.put(info.size, 4).ptr(array);
+  return m.b;
+}
+
+}  // namespace wexlog_test
+
+#endif  // WEXLOG_SYNTHETIC_CORE_H

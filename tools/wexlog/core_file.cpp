@@ -1,0 +1,193 @@
+#include "core_file.h"
+
+#include <fcntl.h>
+#include <gelf.h>
+#include <libelf.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+namespace wexlog {
+namespace {
+
+std::string hex(uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+  return text;
+}
+
+struct elf_closer {
+  void operator()(Elf* elf) const { elf_end(elf); }
+};
+
+}  // namespace
+
+file_bytes::file_bytes(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw input_error("cannot open: " + std::string(std::strerror(errno)));
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+    void* map = ::mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    if (map != MAP_FAILED) {
+      data_ = static_cast<const unsigned char*>(map);
+      size_ = static_cast<size_t>(info.st_size);
+      mapped_ = true;
+      ::close(fd);
+      return;
+    }
+  }
+  // Pipes, empty files and files that cannot be mapped are read instead.
+  unsigned char chunk[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int error = errno;
+      ::close(fd);
+      throw input_error("cannot read: " + std::string(std::strerror(error)));
+    }
+    copy_.insert(copy_.end(), chunk, chunk + n);
+  }
+  ::close(fd);
+  data_ = copy_.data();
+  size_ = copy_.size();
+}
+
+file_bytes::~file_bytes() {
+  if (mapped_) ::munmap(const_cast<unsigned char*>(data_), size_);
+}
+
+core_image::core_image(const unsigned char* data, size_t size) {
+  if (size < EI_NIDENT || std::memcmp(data, ELFMAG, SELFMAG) != 0) {
+    throw input_error("not an ELF file");
+  }
+  if (data[EI_CLASS] != ELFCLASS32 && data[EI_CLASS] != ELFCLASS64) {
+    throw input_error("unsupported ELF class " + std::to_string(data[EI_CLASS]));
+  }
+  if (data[EI_DATA] != ELFDATA2LSB && data[EI_DATA] != ELFDATA2MSB) {
+    throw input_error("unsupported ELF byte order " + std::to_string(data[EI_DATA]));
+  }
+  pointer_size_ = data[EI_CLASS] == ELFCLASS64 ? 8 : 4;
+  big_endian_ = data[EI_DATA] == ELFDATA2MSB;
+
+  elf_version(EV_CURRENT);
+  // libelf only reads the image; its interface just predates const.
+  std::unique_ptr<Elf, elf_closer> elf(
+      elf_memory(reinterpret_cast<char*>(const_cast<unsigned char*>(data)), size));
+  GElf_Ehdr header;
+  if (!elf || elf_kind(elf.get()) != ELF_K_ELF || gelf_getehdr(elf.get(), &header) == nullptr) {
+    throw input_error("truncated ELF header");
+  }
+  if (header.e_type != ET_CORE) {
+    throw input_error("not a core file (ELF type " + std::to_string(header.e_type) + ")");
+  }
+  // libelf quietly counts only the program headers that fit in the file;
+  // a core cut short must be refused instead.
+  size_t count = header.e_phnum;
+  if (count == PN_XNUM) {
+    GElf_Shdr first;
+    Elf_Scn* section = elf_getscn(elf.get(), 0);
+    if (section == nullptr || gelf_getshdr(section, &first) == nullptr) {
+      throw input_error("truncated program headers (no count in section 0)");
+    }
+    count = first.sh_info;
+  }
+  size_t readable = 0;
+  if (elf_getphdrnum(elf.get(), &readable) != 0 || readable < count) {
+    throw input_error("truncated program headers (" + std::to_string(count) + " expected)");
+  }
+  for (size_t i = 0; i < count; ++i) {
+    GElf_Phdr program;
+    if (gelf_getphdr(elf.get(), static_cast<int>(i), &program) == nullptr) {
+      throw input_error("truncated program headers (" + std::string(elf_errmsg(-1)) + ")");
+    }
+    if (program.p_type != PT_LOAD) continue;
+    if (program.p_offset > size || program.p_filesz > size - program.p_offset) {
+      throw input_error("segment " + std::to_string(i) + " at " + hex(program.p_vaddr) +
+                        " lies outside the file: " + std::to_string(program.p_filesz) +
+                        " bytes at offset " + std::to_string(program.p_offset) + ", file has " +
+                        std::to_string(size) + " bytes (truncated core?)");
+    }
+    const uint64_t top = pointer_size_ == 4 ? 0x100000000ull : 0;
+    const uint64_t extent = std::max(program.p_memsz, program.p_filesz);
+    if (extent != 0) {
+      const uint64_t end = program.p_vaddr + extent;
+      const bool wraps = end < program.p_vaddr || (top != 0 && end > top);
+      ranges_.emplace_back(program.p_vaddr, wraps ? (top ? top : UINT64_MAX) : end);
+    }
+    if (program.p_filesz == 0) continue;
+    segments_.push_back(segment{program.p_vaddr, extent, program.p_filesz, data + program.p_offset,
+                                (program.p_flags & PF_W) != 0});
+  }
+  std::sort(segments_.begin(), segments_.end(),
+            [](const segment& a, const segment& b) { return a.address < b.address; });
+  std::sort(ranges_.begin(), ranges_.end());
+  std::vector<std::pair<uint64_t, uint64_t>> merged;
+  for (const auto& range : ranges_) {
+    if (!merged.empty() && range.first <= merged.back().second) {
+      merged.back().second = std::max(merged.back().second, range.second);
+    } else {
+      merged.push_back(range);
+    }
+  }
+  ranges_ = std::move(merged);
+}
+
+const segment* core_image::segment_at_(uint64_t address) const {
+  auto after = std::upper_bound(segments_.begin(), segments_.end(), address,
+                                [](uint64_t a, const segment& s) { return a < s.address; });
+  if (after == segments_.begin()) return nullptr;
+  const segment& s = *(after - 1);
+  return address - s.address < s.file_size ? &s : nullptr;
+}
+
+const unsigned char* core_image::view(uint64_t address, uint64_t n) const {
+  const segment* s = segment_at_(address);
+  if (s == nullptr) return nullptr;
+  const uint64_t offset = address - s->address;
+  return n <= s->file_size - offset ? s->bytes + offset : nullptr;
+}
+
+bool core_image::has(uint64_t address, uint64_t n) const {
+  while (n != 0) {
+    const segment* s = segment_at_(address);
+    if (s == nullptr) return false;
+    const uint64_t take = std::min<uint64_t>(s->file_size - (address - s->address), n);
+    n -= take;
+    address += take;
+    if (address == 0 && n != 0) return false;  // off the top of the address space
+  }
+  return true;
+}
+
+const unsigned char* core_image::bytes(uint64_t address, uint64_t n,
+                                       std::vector<unsigned char>& scratch) const {
+  if (const unsigned char* whole = view(address, n)) return whole;
+  if (!has(address, n)) return nullptr;
+  scratch.clear();
+  while (scratch.size() < n) {
+    const segment* s = segment_at_(address);
+    if (s == nullptr) return nullptr;
+    const uint64_t offset = address - s->address;
+    const uint64_t take = std::min<uint64_t>(s->file_size - offset, n - scratch.size());
+    scratch.insert(scratch.end(), s->bytes + offset, s->bytes + offset + take);
+    address += take;
+    if (address == 0) break;  // ran off the top of the address space
+  }
+  return scratch.size() == n ? scratch.data() : nullptr;
+}
+
+bool core_image::mapped(uint64_t address) const {
+  auto after = std::upper_bound(
+      ranges_.begin(), ranges_.end(), address,
+      [](uint64_t a, const std::pair<uint64_t, uint64_t>& r) { return a < r.first; });
+  return after != ranges_.begin() && address < (after - 1)->second;
+}
+
+}  // namespace wexlog

@@ -1,0 +1,83 @@
+// An ELF core file seen as the memory of the crashed process: its loaded
+// segments, mapped by virtual address, with the core's byte order and
+// pointer width.
+#ifndef WEXLOG_CORE_FILE_H
+#define WEXLOG_CORE_FILE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace wexlog {
+
+// Input the tool refuses: the message says why, for the user.
+class input_error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A whole file held in memory (mapped read-only when it can be).
+class file_bytes {
+ public:
+  explicit file_bytes(const std::string& path);
+  ~file_bytes();
+  file_bytes(const file_bytes&) = delete;
+  file_bytes& operator=(const file_bytes&) = delete;
+  const unsigned char* data() const { return data_; }
+  size_t size() const { return size_; }
+
+ private:
+  const unsigned char* data_ = nullptr;
+  size_t size_ = 0;
+  bool mapped_ = false;
+  std::vector<unsigned char> copy_;
+};
+
+// One loaded segment: `file_size` bytes of its `memory_size` are in the core.
+struct segment {
+  uint64_t address;
+  uint64_t memory_size;
+  uint64_t file_size;
+  const unsigned char* bytes;
+  bool writable;
+};
+
+class core_image {
+ public:
+  // Reads the ELF header and program headers of the core held in `data`,
+  // which must outlive this object. Throws input_error for anything that is
+  // not a whole ELF core file.
+  core_image(const unsigned char* data, size_t size);
+
+  bool big_endian() const { return big_endian_; }
+  unsigned int pointer_size() const { return pointer_size_; }
+  // Loaded segments with bytes in the core, by ascending address.
+  const std::vector<segment>& segments() const { return segments_; }
+
+  // The `n` bytes at `address` when one segment holds them all, else null.
+  const unsigned char* view(uint64_t address, uint64_t n) const;
+  // The `n` bytes at `address`, also when they continue across adjacent
+  // segments; copied into `scratch` then. Null when any byte is missing.
+  const unsigned char* bytes(uint64_t address, uint64_t n,
+                             std::vector<unsigned char>& scratch) const;
+  // Whether the core holds all `n` bytes at `address` (in one or more
+  // adjacent segments).
+  bool has(uint64_t address, uint64_t n) const;
+  // Whether `address` lies in any loaded segment, dumped or not.
+  bool mapped(uint64_t address) const;
+
+ private:
+  const segment* segment_at_(uint64_t address) const;
+
+  bool big_endian_ = false;
+  unsigned int pointer_size_ = 8;
+  std::vector<segment> segments_;
+  // Address ranges of every loaded segment, dumped or not, merged.
+  std::vector<std::pair<uint64_t, uint64_t>> ranges_;
+};
+
+}  // namespace wexlog
+
+#endif  // WEXLOG_CORE_FILE_H

@@ -1,0 +1,158 @@
+#include "render.h"
+
+#include <nlohmann/json.hpp>
+
+#include "storage/wex_lib_log_record.h"
+
+namespace wexlog {
+namespace {
+
+namespace record = velorin::log_record;
+using json = nlohmann::ordered_json;
+
+std::string hex_address(uint64_t address) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(address));
+  return text;
+}
+
+// Text up to its first NUL, as the dump shows it.
+std::string text_of(const unsigned char* bytes, size_t size) {
+  std::string out;
+  if (size != 0) record::append_text(out, bytes, size);
+  return out;
+}
+
+std::string hex_of(uint32_t value) {
+  std::string out;
+  record::append_hex(out, value);
+  return out;
+}
+
+std::string quoted(const std::string& name) {
+  std::string out = "\"";
+  for (const char ch : name) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += ch;
+    } else if (c < 0x20 || c == 0x7F) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02X", c);
+      out += escape;
+    } else {
+      out += ch;
+    }
+  }
+  return out + "\"";
+}
+
+json item_json(const record::item& it) {
+  json j;
+  switch (it.tag) {
+    case record::kTitle:
+      j["item"] = "title";
+      j["text"] = text_of(it.text, it.text_size);
+      break;
+    case record::kValue:
+      j["item"] = "value";
+      j["value"] = static_cast<int32_t>(it.value);
+      break;
+    case record::kHexValue:
+      j["item"] = "hex";
+      j["value"] = it.value;
+      j["text"] = hex_of(it.value);
+      break;
+    case record::kString:
+      j["item"] = "string";
+      j["text"] = text_of(it.text, it.text_size);
+      break;
+    case record::kSet:
+      j["item"] = "set";
+      j["name"] = text_of(it.text, it.text_size);
+      j["value"] = it.value;
+      j["text"] = hex_of(it.value);
+      break;
+    case record::kData:
+      if (it.kind == 0) {
+        const record::message_item message = record::read_message_item(it.data, it.data_size);
+        const std::string composed(reinterpret_cast<const char*>(message.text), message.text_size);
+        const size_t tab = composed.find('\t');
+        j["item"] = "message";
+        j["kind"] = 0;
+        j["type"] = message.type;
+        j["label"] = record::type_label(message.type);
+        j["len_type"] = message.len_type;
+        j["function"] = composed.substr(0, tab);
+        j["text"] = tab == std::string::npos ? std::string() : composed.substr(tab + 1);
+      } else {
+        static constexpr char kDigits[] = "0123456789abcdef";
+        std::string bytes;
+        for (size_t i = 0; i < it.data_size; ++i) {
+          bytes += kDigits[it.data[i] >> 4];
+          bytes += kDigits[it.data[i] & 0xF];
+        }
+        j["item"] = "data";
+        j["kind"] = it.kind;
+        j["bytes"] = bytes;
+      }
+      break;
+    default:
+      j["item"] = "unknown";
+      j["tag"] = it.tag;
+      break;
+  }
+  return j;
+}
+
+std::string dump_line(const payload& record) {
+  std::string line;
+  record::render_dump_line(line, record.data(), record.size(), record::append_default_data);
+  record::end_file_line(line);
+  return line;
+}
+
+}  // namespace
+
+void append_dump_line(std::string& out, const payload& record) {
+  out += dump_line(record);
+}
+
+std::string ring_heading(const found_ring& ring) {
+  std::string heading = "# ring " + hex_address(ring.address) + " size " +
+                        std::to_string(ring.state.size) + " records " +
+                        std::to_string(ring.records.size());
+  if (ring.store_recognised) {
+    heading += " logger " + quoted(ring.name) + " trace_id " + std::to_string(ring.trace_id);
+  } else {
+    heading += " logger ? trace_id ?";
+  }
+  return heading + "\n";
+}
+
+void append_json_line(std::string& out, const payload& record, const record_origin& origin) {
+  json j;
+  j["logger"] = origin.logger ? json(*origin.logger) : json(nullptr);
+  j["trace_id"] = origin.trace_id ? json(*origin.trace_id) : json(nullptr);
+  j["ring"] = origin.ring ? json(hex_address(*origin.ring)) : json(nullptr);
+  json items = json::array();
+  const bool parsed = record::read_record(
+      record.data(), record.size(),
+      [&](const record::header& h) {
+        std::string time;
+        record::append_time_of_day(time, h.time_of_day);
+        j["time"] = time;
+        j["time_ms"] = h.time_of_day;
+        j["task_id"] = h.task_id;
+      },
+      [&](const record::item& it) { items.push_back(item_json(it)); });
+  j["items"] = std::move(items);
+  if (!parsed) j["malformed"] = true;
+  std::string line = dump_line(record);
+  line.pop_back();
+  j["line"] = std::move(line);
+  out += j.dump(-1, ' ', false, json::error_handler_t::replace);
+  out += '\n';
+}
+
+}  // namespace wexlog

@@ -1,0 +1,20 @@
+#include "snapshot_file.h"
+
+#include "core_file.h"
+#include "storage/wex_lib_log_snapshot_format.h"
+
+namespace wexlog {
+
+snapshot decode_snapshot(const unsigned char* file, size_t size) {
+  velorin::WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_ info{};
+  const unsigned char* raw = nullptr;
+  if (const char* reason = velorin::snapshot_format::decode(file, size, info, raw)) {
+    throw input_error(reason);
+  }
+  snapshot out;
+  out.state = ring_state{info.empty, info.write_pos, info.read_pos, info.size};
+  if (auto reason = walk_ring(out.state, raw, out.records)) throw input_error(*reason);
+  return out;
+}
+
+}  // namespace wexlog
