@@ -1,0 +1,79 @@
+// Feeds arbitrary bytes to `wexlog decode` as a ring snapshot file, and the
+// same bytes to the library's snapshot loader. Both must accept the same
+// files, and for an accepted one the tool's dump lines must be, byte for
+// byte, what the logger's own dump writes after loading it.
+//
+// With WEXLOG_FUZZ_SEEDS naming a directory, the fuzzer first writes seed
+// snapshot files there, saved from loggers holding messages and structured
+// records.
+#include <platform_standin.h>
+#include <render.h>
+#include <snapshot_file.h>
+#include <wex_lib_log_entry.h>
+#include <wex_lib_log_snapshot.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "storage/wex_lib_log_snapshot_format.h"
+
+namespace {
+
+void check(bool ok) {
+  if (!ok) __builtin_trap();
+}
+
+void write_seeds(const std::string& dir) {
+  const int sizes[] = {64, 400, 2048};
+  for (int i = 0; i < 3; ++i) {
+    velorin::wex_lib_log_entry log(1, "seed", sizes[i]);
+    for (int n = 0; n < 10 * i; ++n) {
+      log.add_log(WEX_LIB_LOG_LV_ERROR, WEX_LIB_LOG_TYPE_WARNING, WEX_LIB_LOG_LEN_SHORT,
+                  "ns::cls::fn(int)", "message %d", n);
+      log.push_data_string("strings", 2, "alpha", "", nullptr, nullptr, nullptr, nullptr);
+      log.push_data_set("pairs", 1, "speed", n, nullptr, 0, nullptr, 0);
+    }
+    velorin::wex_lib_log_save_snapshot(log.storage(), (dir + "/seed-" + std::to_string(i)).c_str());
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  std::freopen("/dev/null", "w", stdout);  // refusals report on stdout
+  platform_standin::capture(true);
+  if (const char* dir = std::getenv("WEXLOG_FUZZ_SEEDS")) write_seeds(dir);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::string tool;
+  bool decoded = true;
+  try {
+    const wexlog::snapshot snap = wexlog::decode_snapshot(data, size);
+    for (const auto& record : snap.records) {
+      wexlog::append_dump_line(tool, record);
+      std::string json;
+      wexlog::append_json_line(json, record, {});
+    }
+  } catch (const wexlog::input_error&) {
+    decoded = false;
+  }
+  // What wex_lib_log_load_snapshot does with the file's bytes, without the file.
+  velorin::WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_ info{};
+  const unsigned char* raw = nullptr;
+  velorin::wex_lib_log_entry log(2, "fuzz", 16);
+  const bool loaded = velorin::snapshot_format::decode(data, size, info, raw) == nullptr &&
+                      log.storage().set_ring_buffer(info, raw) == 0;
+  check(loaded == decoded);
+  if (!loaded) return 0;
+  char* text = nullptr;
+  size_t length = 0;
+  FILE* dump = open_memstream(&text, &length);
+  log.storage().trace_log(dump);
+  std::fclose(dump);
+  check(std::string(text, length) == tool);
+  std::free(text);
+  return 0;
+}
