@@ -145,6 +145,9 @@ class WEX_LIB_LOG_API wex_lib_log_entry {
   WEX_LIB_LOG_LOCAL void echo_to_file_(const char* label, const char* text);
   template <class Build>
   WEX_LIB_LOG_LOCAL void commit_record_(Build&& build);
+  template <class WriteMessage>
+  WEX_LIB_LOG_LOCAL void log_(int level, int type, int len_type, const char* function,
+                              size_t message_room, WriteMessage&& write_message);
   WEX_LIB_LOG_LOCAL void set_level_(std::atomic<int32_t>& field, const char* letter,
                                     const char* reply_format, int reply_number,
                                     const char* trace_format, int trace_number);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string_view>
 
+#include "entry/wex_lib_log_format.h"
 #include "semaphore_hold.h"
 #include "storage/wex_lib_log_record.h"
 
@@ -26,21 +27,26 @@ constexpr size_t kItemOverhead = 4;  // type byte, selector byte, NUL, zero byte
 constexpr size_t kMaxComposedLength = log_record::kDataLimit - kItemOverhead;
 
 // The part of the function name a message keeps. Selector 2 keeps the last
-// two components of a qualified name; without a "(" it keeps the whole name
-// and turns into selector 1 (no type label in the echoes).
-std::string_view kept_function_name(std::string_view name, int& len_type) {
+// two components of a qualified name: what follows the second-last "::"
+// before the first "(" up to that "(", or everything before the "(" when
+// fewer than two "::" precede it. Without a "(" it keeps the whole name and
+// turns into selector 1 (no type label in the echoes).
+std::string_view kept_function_name(const char* name, int& len_type) {
   if (len_type != WEX_LIB_LOG_LEN_SHORT) return name;
-  const size_t paren = name.find('(');
-  if (paren == std::string_view::npos) {
+  const char* paren = std::strchr(name, '(');
+  if (paren == nullptr) {
     len_type = WEX_LIB_LOG_LEN_NO_LABEL;
     return name;
   }
-  const size_t last = name.rfind("::", paren);
-  if (last == std::string_view::npos) return name.substr(0, paren);
-  // From position npos (when `last` is 0) the search covers the whole name.
-  const size_t second = name.rfind("::", last - 1);
-  if (second == std::string_view::npos) return name.substr(0, paren);
-  return name.substr(second + 2, paren - (second + 2));
+  const auto before = static_cast<size_t>(paren - name);
+  const std::string_view head(name, before);
+  const size_t last = head.rfind("::");
+  if (last == std::string_view::npos) return head;
+  // From position npos (when `last` is 0) the search covers the whole name,
+  // also past the "(".
+  const size_t second = last == 0 ? std::string_view(name).rfind("::") : head.rfind("::", last - 1);
+  if (second == std::string_view::npos) return head;
+  return std::string_view(name).substr(second + 2, before - (second + 2));
 }
 
 // Whether a message is trace-echoed, and with which kind: errors and level 0
@@ -97,37 +103,42 @@ void wex_lib_log_entry::add_log(WEX_LIB_LOG_LV level, WEX_LIB_LOG_TYPE type,
     return;
   }
   if ((type & 127) == 0) return;
-  char message[kMessageBufferSize];
   va_list args;
   va_start(args, format);
-  // One byte short of the buffer: at most 1278 characters and the NUL.
-  if (std::vsnprintf(message, kMessageBufferSize - 1, format, args) < 0) message[0] = '\0';
+  // One byte short of the 1280-byte buffer: at most 1278 characters and the NUL.
+  log_(level, type, len_type, function, kMessageBufferSize - 1,
+       [&](char* out) { return format_message(out, kMessageBufferSize - 1, format, args); });
   va_end(args);
-  add_log_(level, type, len_type, function, message);
 }
 
 void wex_lib_log_entry::add_log_(WEX_LIB_LOG_LV level, WEX_LIB_LOG_TYPE type,
                                  WEX_LIB_LOG_LEN_TYPE len_type, const char* function,
                                  const char* message) {
+  const size_t length = message ? std::strlen(message) : 0;
+  log_(level, type, len_type, function, length + 1, [&](char* out) {
+    std::memcpy(out, message ? message : "", length);
+    return length;
+  });
+}
+
+// Builds the message item in place, so that the store and the echoes share
+// one copy of the composed text and the message is formatted straight into
+// it. Everything runs inside the one handler that counts failures.
+template <class WriteMessage>
+void wex_lib_log_entry::log_(int level, int type, int len_type, const char* function,
+                             size_t message_room, WriteMessage&& write_message) {
   try {
     int applied_len_type = len_type;
     const std::string_view kept = kept_function_name(function ? function : "", applied_len_type);
-    const std::string_view text = message ? message : "";
-    const size_t length = std::min(kept.size() + 1 + text.size(), kMaxComposedLength);
-
-    // The composed text is built in place inside the message item, so that
-    // the store and the echoes share one copy of it.
-    item_buffer item(length + kItemOverhead);
+    item_buffer item(kept.size() + 1 + message_room + kItemOverhead);
     unsigned char* bytes = item.data();
     bytes[0] = static_cast<unsigned char>(type);
     bytes[1] = static_cast<unsigned char>(applied_len_type);
     char* composed = reinterpret_cast<char*>(bytes + 2);
-    const size_t kept_length = std::min(kept.size(), length);
-    std::memcpy(composed, kept.data(), kept_length);
-    if (kept_length < length) {
-      composed[kept_length] = '\t';
-      std::memcpy(composed + kept_length + 1, text.data(), length - kept_length - 1);
-    }
+    std::memcpy(composed, kept.data(), kept.size());
+    composed[kept.size()] = '\t';
+    const size_t message_length = write_message(composed + kept.size() + 1);
+    const size_t length = std::min(kept.size() + 1 + message_length, kMaxComposedLength);
     composed[length] = '\0';
     composed[length + 1] = '\0';
 
@@ -176,7 +187,7 @@ void wex_lib_log_entry::add_log_ext(WEX_LIB_LOG_LV level, const char* format, ..
   char message[kExtBufferSize];
   va_list args;
   va_start(args, format);
-  if (std::vsnprintf(message, sizeof message, format, args) < 0) message[0] = '\0';
+  format_message(message, sizeof message, format, args);
   va_end(args);
   zolGENTrcPrintf(trace_id_, kTraceCategory, level, "%s\n", message);
 }

@@ -16,10 +16,18 @@ uint32_t read_le32(const unsigned char* bytes) {
          uint32_t{bytes[3]} << 24;
 }
 
+// x mod size for the small multiples of size that position arithmetic
+// produces; a division would cost more than the rest of a push.
+uint32_t wrap(uint64_t x, uint32_t size) {
+  while (x >= size) x -= size;
+  return static_cast<uint32_t>(x);
+}
+
 // Reads the length prefix at `pos` of a `size`-byte array, wrapping at its end.
 uint32_t prefix_at(const unsigned char* buffer, uint32_t size, uint32_t pos) {
+  if (size - pos >= kPrefixSize) return read_le32(buffer + pos);
   unsigned char bytes[kPrefixSize];
-  for (unsigned int i = 0; i < kPrefixSize; ++i) bytes[i] = buffer[(pos + i) % size];
+  for (unsigned int i = 0; i < kPrefixSize; ++i) bytes[i] = buffer[wrap(uint64_t{pos} + i, size)];
   return read_le32(bytes);
 }
 
@@ -38,7 +46,7 @@ bool snapshot_is_consistent(const WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info,
     const uint32_t length = prefix_at(data, size, pos);
     if (length == 0 || uint64_t{length} + kPrefixSize > size - stored) return false;
     stored += uint64_t{length} + kPrefixSize;
-    pos = static_cast<uint32_t>((pos + uint64_t{length} + kPrefixSize) % size);
+    pos = wrap(pos + uint64_t{length} + kPrefixSize, size);
   } while (pos != info.write_pos);
   return true;
 }
@@ -174,7 +182,7 @@ void wex_lib_log_ring_buffer::write_ring_buffer_(const unsigned char* data, unsi
 void wex_lib_log_ring_buffer::make_room_(unsigned int length, unsigned int record_start) {
   if (empty_.load(std::memory_order_relaxed) != 0) return;
   const uint32_t size = size_.load(std::memory_order_relaxed);
-  const uint32_t distance = static_cast<uint32_t>((uint64_t{read_pos_} + size - write_pos_) % size);
+  const uint32_t distance = wrap(uint64_t{read_pos_} + size - write_pos_, size);
   if (distance >= 1 && distance <= length) escape_r_pos_(length, record_start);
 }
 
@@ -194,8 +202,7 @@ void wex_lib_log_ring_buffer::copy_in_(const unsigned char* data, unsigned int l
 
 void wex_lib_log_ring_buffer::escape_r_pos_(unsigned int length, unsigned int record_start) {
   const uint32_t size = size_.load(std::memory_order_relaxed);
-  read_pos_ = static_cast<uint32_t>(
-      (uint64_t{read_pos_} + calc_escape_size_of_r_pos_(length, record_start)) % size);
+  read_pos_ = wrap(uint64_t{read_pos_} + calc_escape_size_of_r_pos_(length, record_start), size);
 }
 
 // Walks whole ring records from read_pos_ until at least `length` bytes are
@@ -210,7 +217,7 @@ unsigned int wex_lib_log_ring_buffer::calc_escape_size_of_r_pos_(unsigned int le
   do {
     const uint64_t step = uint64_t{prefix_at(buffer, size, pos)} + kPrefixSize;
     total += step;
-    pos = static_cast<uint32_t>((pos + step) % size);
+    pos = wrap(pos + step, size);
   } while (total < length && pos != record_start);
   return static_cast<unsigned int>(total);
 }
@@ -242,9 +249,9 @@ unsigned int wex_lib_log_ring_buffer::refer_next_data_size_() const {
 void wex_lib_log_ring_buffer::read_ring_buffer_(std::vector<unsigned char>& out) {
   const uint32_t size = size_.load(std::memory_order_relaxed);
   const uint32_t length = refer_next_data_size_();
-  read_pos_ = (read_pos_ + kPrefixSize) % size;
+  read_pos_ = wrap(uint64_t{read_pos_} + kPrefixSize, size);
   refer_ring_buffer_(out, length);
-  read_pos_ = static_cast<uint32_t>((uint64_t{read_pos_} + length) % size);
+  read_pos_ = wrap(uint64_t{read_pos_} + length, size);
 }
 
 }  // namespace velorin

@@ -1,0 +1,326 @@
+#include "entry/wex_lib_log_format.h"
+
+#include <sys/types.h>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include <type_traits>
+
+namespace velorin {
+namespace {
+
+// Widths and precisions beyond this go to vsnprintf, which is the reference.
+constexpr int kMaxField = 4096;
+
+// Output bounded by the buffer, always leaving room for the NUL.
+class sink {
+ public:
+  sink(char* out, size_t capacity) : pos_(out), end_(out + capacity - 1) {}
+  void put(const char* text, size_t n) {
+    if (n > room()) n = room();
+    // Most pieces are a few characters: copy those without a call.
+    if (n <= 16) {
+      for (size_t i = 0; i < n; ++i) pos_[i] = text[i];
+    } else {
+      std::memcpy(pos_, text, n);
+    }
+    pos_ += n;
+  }
+  void fill(char c, size_t n) {
+    if (n == 0) return;
+    if (n > room()) n = room();
+    std::memset(pos_, c, n);
+    pos_ += n;
+  }
+  char* finish() {
+    *pos_ = '\0';
+    return pos_;
+  }
+
+ private:
+  size_t room() const { return static_cast<size_t>(end_ - pos_); }
+  char* pos_;
+  char* end_;
+};
+
+// A va_list that can be handed on by reference on every ABI, also where
+// va_list is an array type.
+struct arguments {
+  va_list list;
+};
+
+struct conversion {
+  bool left = false;
+  bool plus = false;
+  bool space = false;
+  bool alt = false;
+  bool zero = false;
+  int width = 0;
+  int precision = -1;
+  char length = 0;  // 'H' for hh, 'h', 'l', 'q' for ll, 'z', 't', 'j'
+  char type = 0;
+};
+
+// Reads a decimal field; false when it is too large to be one we handle.
+bool read_field(const char*& p, int& value) {
+  value = 0;
+  while (*p >= '0' && *p <= '9') {
+    value = value * 10 + (*p++ - '0');
+    if (value > kMaxField) return false;
+  }
+  return true;
+}
+
+// Parses one conversion after its '%'; false for anything left to vsnprintf.
+bool parse(const char*& p, arguments& args, conversion& c) {
+  for (;; ++p) {
+    if (*p == '-')
+      c.left = true;
+    else if (*p == '+')
+      c.plus = true;
+    else if (*p == ' ')
+      c.space = true;
+    else if (*p == '#')
+      c.alt = true;
+    else if (*p == '0')
+      c.zero = true;
+    else
+      break;
+  }
+  if (*p == '*') {
+    ++p;
+    c.width = va_arg(args.list, int);
+    if (c.width < 0) {
+      if (c.width < -kMaxField) return false;
+      c.left = true;
+      c.width = -c.width;
+    }
+  } else if (!read_field(p, c.width)) {
+    return false;
+  }
+  if (c.width > kMaxField || *p == '$') return false;
+  if (*p == '.') {
+    ++p;
+    if (*p == '*') {
+      ++p;
+      c.precision = va_arg(args.list, int);
+      if (c.precision < 0) c.precision = -1;
+    } else if (!read_field(p, c.precision)) {
+      return false;
+    }
+    if (c.precision > kMaxField) return false;
+  }
+  switch (*p) {
+    case 'h':
+    case 'l':
+      c.length = *p++;
+      if (*p == c.length) {
+        c.length = c.length == 'h' ? 'H' : 'q';
+        ++p;
+      }
+      break;
+    case 'z':
+    case 't':
+    case 'j':
+      c.length = *p++;
+      break;
+    default:
+      break;
+  }
+  c.type = *p++;
+  switch (c.type) {
+    case 'd':
+    case 'i':
+    case 'u':
+    case 'o':
+    case 'x':
+    case 'X':
+      return true;
+    case 'c':
+    case 's':
+      return c.length == 0 && !c.zero;
+    default:
+      return false;
+  }
+}
+
+int64_t signed_argument(arguments& args, char length) {
+  switch (length) {
+    case 'H':
+      return static_cast<signed char>(va_arg(args.list, int));
+    case 'h':
+      return static_cast<short>(va_arg(args.list, int));
+    case 'l':
+      return va_arg(args.list, long);
+    case 'q':
+      return va_arg(args.list, long long);
+    case 'z':
+      return va_arg(args.list, ssize_t);
+    case 't':
+      return va_arg(args.list, ptrdiff_t);
+    case 'j':
+      return va_arg(args.list, intmax_t);
+    default:
+      return va_arg(args.list, int);
+  }
+}
+
+uint64_t unsigned_argument(arguments& args, char length) {
+  switch (length) {
+    case 'H':
+      return static_cast<unsigned char>(va_arg(args.list, unsigned int));
+    case 'h':
+      return static_cast<unsigned short>(va_arg(args.list, unsigned int));
+    case 'l':
+      return va_arg(args.list, unsigned long);
+    case 'q':
+      return va_arg(args.list, unsigned long long);
+    case 'z':
+      return va_arg(args.list, size_t);
+    case 't':
+      return static_cast<std::make_unsigned_t<ptrdiff_t>>(va_arg(args.list, ptrdiff_t));
+    case 'j':
+      return va_arg(args.list, uintmax_t);
+    default:
+      return va_arg(args.list, unsigned int);
+  }
+}
+
+void put_padded(sink& out, const conversion& c, const char* text, size_t n) {
+  const size_t width = static_cast<size_t>(c.width);
+  const size_t pad = width > n ? width - n : 0;
+  if (!c.left) out.fill(' ', pad);
+  out.put(text, n);
+  if (c.left) out.fill(' ', pad);
+}
+
+// Writes the digits of `value` so that they end at `end`; returns where they
+// start. Constant bases let the compiler turn divisions into multiplies and
+// shifts, and values that fit take the cheaper 32-bit arithmetic.
+template <unsigned Base, class Unsigned>
+char* write_digits(char* end, Unsigned value, const char* digit_chars) {
+  for (; value != 0; value /= Base) *--end = digit_chars[value % Base];
+  return end;
+}
+
+template <unsigned Base>
+char* write_number(char* end, uint64_t value, const char* digit_chars) {
+  if (value <= UINT32_MAX)
+    return write_digits<Base>(end, static_cast<uint32_t>(value), digit_chars);
+  return write_digits<Base>(end, value, digit_chars);
+}
+
+void put_integer(sink& out, const conversion& c, uint64_t magnitude, bool negative) {
+  if (c.width == 0 && c.precision < 0 && c.type != 'o' && !c.alt && !c.plus && !c.space) {
+    // Plain %d, %u or %x: the sign and the digits, nothing around them.
+    char digits[24];
+    char* const end = digits + sizeof digits;
+    char* first = c.type == 'x'   ? write_number<16>(end, magnitude, "0123456789abcdef")
+                  : c.type == 'X' ? write_number<16>(end, magnitude, "0123456789ABCDEF")
+                                  : write_number<10>(end, magnitude, "0123456789");
+    if (first == end) *--first = '0';
+    if (negative) *--first = '-';
+    out.put(first, static_cast<size_t>(end - first));
+    return;
+  }
+  const char* digit_chars = c.type == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
+  const unsigned base = c.type == 'o' ? 8 : (c.type == 'x' || c.type == 'X') ? 16 : 10;
+  char digits[24];
+  char* const end = digits + sizeof digits;
+  const char* first = base == 8    ? write_number<8>(end, magnitude, digit_chars)
+                      : base == 16 ? write_number<16>(end, magnitude, digit_chars)
+                                   : write_number<10>(end, magnitude, digit_chars);
+  size_t n = static_cast<size_t>(end - first);
+  if (n == 0 && c.precision != 0) digits[sizeof digits - ++n] = '0';
+
+  char prefix[2];
+  size_t prefix_length = 0;
+  if (c.type == 'd' || c.type == 'i') {
+    if (negative)
+      prefix[prefix_length++] = '-';
+    else if (c.plus)
+      prefix[prefix_length++] = '+';
+    else if (c.space)
+      prefix[prefix_length++] = ' ';
+  } else if (c.alt && base == 16 && magnitude != 0) {
+    prefix[prefix_length++] = '0';
+    prefix[prefix_length++] = c.type;
+  }
+  size_t precision = c.precision < 0 ? 0 : static_cast<size_t>(c.precision);
+  // '#' makes octal start with a 0, unless the precision already does.
+  if (c.alt && base == 8 && precision <= n && (n == 0 || digits[sizeof digits - n] != '0')) {
+    precision = n + 1;
+  }
+  const size_t zeros = precision > n ? precision - n : 0;
+  const size_t length = prefix_length + zeros + n;
+  const size_t width = static_cast<size_t>(c.width);
+  const size_t pad = width > length ? width - length : 0;
+  const bool zero_pad = c.zero && !c.left && c.precision < 0;
+
+  if (!c.left && !zero_pad) out.fill(' ', pad);
+  out.put(prefix, prefix_length);
+  out.fill('0', zeros + (zero_pad ? pad : 0));
+  out.put(digits + sizeof digits - n, n);
+  if (c.left) out.fill(' ', pad);
+}
+
+// Returns the end of the text written, or null when vsnprintf must do it.
+char* format_fast(char* out, size_t capacity, const char* format, arguments& args) {
+  sink text(out, capacity);
+  const char* p = format;
+  while (*p != '\0') {
+    const char* literal = p;
+    p = strchrnul(p, '%');
+    text.put(literal, static_cast<size_t>(p - literal));
+    if (*p == '\0') break;
+    if (*++p == '%') {
+      text.put("%", 1);
+      ++p;
+      continue;
+    }
+    conversion c;
+    if (!parse(p, args, c)) return nullptr;
+    switch (c.type) {
+      case 'd':
+      case 'i': {
+        const int64_t value = signed_argument(args, c.length);
+        const uint64_t magnitude =
+            value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+        put_integer(text, c, magnitude, value < 0);
+        break;
+      }
+      case 'c': {
+        const char ch = static_cast<char>(va_arg(args.list, int));
+        put_padded(text, c, &ch, 1);
+        break;
+      }
+      case 's': {
+        const char* s = va_arg(args.list, const char*);
+        if (s == nullptr) return nullptr;
+        const size_t n =
+            c.precision < 0 ? std::strlen(s) : strnlen(s, static_cast<size_t>(c.precision));
+        put_padded(text, c, s, n);
+        break;
+      }
+      default:
+        put_integer(text, c, unsigned_argument(args, c.length), false);
+        break;
+    }
+  }
+  return text.finish();
+}
+
+}  // namespace
+
+size_t format_message(char* out, size_t capacity, const char* format, va_list args) {
+  arguments fast;
+  va_copy(fast.list, args);
+  const char* end = format_fast(out, capacity, format, fast);
+  va_end(fast.list);
+  if (end != nullptr) return static_cast<size_t>(end - out);
+  if (std::vsnprintf(out, capacity, format, args) < 0) out[0] = '\0';
+  return std::strlen(out);
+}
+
+}  // namespace velorin
