@@ -171,6 +171,27 @@ int wex_lib_log_ring_buffer::pop_data(void* out) {
   return kOk;
 }
 
+unsigned int wex_lib_log_ring_buffer::pop_records(std::vector<unsigned char>& out,
+                                                  unsigned int limit) {
+  out.clear();
+  if (empty_.load(std::memory_order_relaxed) == 1) return 0;
+  semaphore_hold hold(mutex_);
+  const uint32_t size = size_.load(std::memory_order_relaxed);
+  unsigned int count = 0;
+  while (empty_.load(std::memory_order_relaxed) != 1) {
+    const uint32_t record_size = refer_next_data_size_() + kPrefixSize;
+    const size_t at = out.size();
+    if (count != 0 && at + record_size > limit) break;
+    // The prefix in the ring is already the little-endian length.
+    out.resize(at + record_size);
+    copy_out_(out.data() + at, record_size, read_pos_);
+    read_pos_ = wrap(uint64_t{read_pos_} + record_size, size);
+    if (read_pos_ == write_pos_) empty_ = 1;
+    ++count;
+  }
+  return count;
+}
+
 void wex_lib_log_ring_buffer::write_ring_buffer_(const unsigned char* data, unsigned int length,
                                                  unsigned int record_start) {
   make_room_(length, record_start);
@@ -224,15 +245,21 @@ unsigned int wex_lib_log_ring_buffer::calc_escape_size_of_r_pos_(unsigned int le
 
 void wex_lib_log_ring_buffer::refer_ring_buffer_(std::vector<unsigned char>& out,
                                                  unsigned int length, unsigned int pos) const {
+  out.resize(length);
+  copy_out_(out.data(), length, pos);
+}
+
+// Copies `length` bytes from offset `pos`, wrapping at the end of the array.
+void wex_lib_log_ring_buffer::copy_out_(unsigned char* out, unsigned int length,
+                                        unsigned int pos) const {
   const unsigned char* buffer = buffer_.load(std::memory_order_relaxed);
   const uint32_t to_end = size_.load(std::memory_order_relaxed) - pos;
-  out.resize(length);
   if (length < to_end) {
-    std::memcpy(out.data(), buffer + pos, length);
+    std::memcpy(out, buffer + pos, length);
     return;
   }
-  std::memcpy(out.data(), buffer + pos, to_end);
-  std::memcpy(out.data() + to_end, buffer, length - to_end);
+  std::memcpy(out, buffer + pos, to_end);
+  std::memcpy(out + to_end, buffer, length - to_end);
 }
 
 void wex_lib_log_ring_buffer::refer_ring_buffer_(std::vector<unsigned char>& out,

@@ -10,17 +10,49 @@ constexpr const char* kTypeLabels[] = {
     "[ERROR@] ", "[warn??] ", "[enter ] ", "[return] ", "[      ] ", "[IMP***] ", "[perfrm] ",
 };
 constexpr const char kUnknownTypeLabel[] = "[??????] ";
+constexpr size_t kTypeLabelLength = sizeof kUnknownTypeLabel - 1;
 
-// Writes `value` in decimal with at least `min_digits` digits, zero-padded.
-void append_decimal(std::string& line, unsigned long value, unsigned int min_digits) {
+// Writes `value` in decimal with at least `min_digits` digits, zero-padded,
+// and returns the end. Lines are put together in small buffers and appended
+// in one piece: appending character by character would cost more than the
+// rest of a dump.
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+char* write_decimal(char* out, unsigned long value, unsigned int min_digits) {
   char digits[24];
-  unsigned int n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  while (n < min_digits) digits[n++] = '0';
-  while (n != 0) line += digits[--n];
+  char* const end = digits + sizeof digits;
+  char* first = end;
+  for (; value >= 100; value /= 100) {
+    first -= 2;
+    std::memcpy(first, kDigitPairs + 2 * (value % 100), 2);
+  }
+  if (value >= 10) {
+    first -= 2;
+    std::memcpy(first, kDigitPairs + 2 * value, 2);
+  } else {
+    *--first = static_cast<char>('0' + value);
+  }
+  while (end - first < static_cast<ptrdiff_t>(min_digits)) *--first = '0';
+  std::memcpy(out, first, static_cast<size_t>(end - first));
+  return out + (end - first);
+}
+
+char* write_time_of_day(char* out, uint32_t time_of_day) {
+  out = write_decimal(out, time_of_day / 3600000, 2);
+  *out++ = ':';
+  out = write_decimal(out, time_of_day % 3600000 / 60000, 2);
+  *out++ = ':';
+  out = write_decimal(out, time_of_day % 60000 / 1000, 2);
+  *out++ = '.';
+  return write_decimal(out, time_of_day % 1000, 3);
+}
+
+void append_decimal(std::string& line, unsigned long value, unsigned int min_digits) {
+  char text[24];
+  line.append(text, static_cast<size_t>(write_decimal(text, value, min_digits) - text));
 }
 
 }  // namespace
@@ -84,13 +116,8 @@ const char* type_label(int type) {
 }
 
 void append_time_of_day(std::string& line, uint32_t time_of_day) {
-  append_decimal(line, time_of_day / 3600000, 2);
-  line += ':';
-  append_decimal(line, time_of_day % 3600000 / 60000, 2);
-  line += ':';
-  append_decimal(line, time_of_day % 60000 / 1000, 2);
-  line += '.';
-  append_decimal(line, time_of_day % 1000, 3);
+  char text[32];
+  line.append(text, static_cast<size_t>(write_time_of_day(text, time_of_day) - text));
 }
 
 void append_unsigned(std::string& line, unsigned long value) {
@@ -115,8 +142,9 @@ void append_hex(std::string& line, unsigned long value) {
     value >>= 4;
   } while (value != 0);
   if (n < 2) digits[n++] = '0';
-  line += "0x";
-  while (n != 0) line += digits[--n];
+  char text[2 + sizeof digits] = {'0', 'x'};
+  for (unsigned int i = 0; i < n; ++i) text[2 + i] = digits[n - 1 - i];
+  line.append(text, 2 + n);
 }
 
 void append_text(std::string& line, const unsigned char* text, size_t size) {
@@ -127,11 +155,14 @@ void append_text(std::string& line, const unsigned char* text, size_t size) {
 }
 
 void append_header(std::string& line, const header& h) {
-  line += '[';
-  append_time_of_day(line, h.time_of_day);
-  line += ':';
-  append_unsigned(line, h.task_id);
-  line += ']';
+  char text[64];
+  char* end = text;
+  *end++ = '[';
+  end = write_time_of_day(end, h.time_of_day);
+  *end++ = ':';
+  end = write_decimal(end, h.task_id, 1);
+  *end++ = ']';
+  line.append(text, static_cast<size_t>(end - text));
 }
 
 void append_item(std::string& line, const item& it) {
@@ -187,7 +218,7 @@ message_item read_message_item(const unsigned char* data, size_t size) {
 
 void append_message_item(std::string& line, const unsigned char* data, size_t size) {
   const message_item message = read_message_item(data, size);
-  line += type_label(message.type);
+  line.append(type_label(message.type), kTypeLabelLength);
   if (message.text != nullptr) {
     line.append(reinterpret_cast<const char*>(message.text), message.text_size);
   }

@@ -27,6 +27,12 @@ enum tag : unsigned char {
   kData = 6,
 };
 
+// A little-endian 32-bit field, as records and ring prefixes hold them.
+inline uint32_t load_le32(const unsigned char* bytes) {
+  return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
+         uint32_t{bytes[3]} << 24;
+}
+
 // Marks the point where a record stopped parsing.
 constexpr const char kMalformedMarker[] = "[!malformed]";
 

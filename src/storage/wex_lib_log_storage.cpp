@@ -15,6 +15,7 @@ namespace {
 
 constexpr int kTraceCategory = 258;
 constexpr int kTraceKindError = 0;
+constexpr size_t kDumpBatchSize = 64 * 1024;
 
 void store_le(unsigned char* out, unsigned long value, unsigned int n) {
   for (unsigned int i = 0; i < n; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
@@ -151,7 +152,7 @@ unsigned long wex_lib_log_storage::get_task_id() {
 }
 
 void wex_lib_log_storage::trace_log(FILE* stream) {
-  std::vector<unsigned char> record;
+  std::vector<unsigned char> records;
   std::vector<unsigned char> data;
   std::string line;
   const auto render_data = [&](std::string& out, unsigned char kind, const unsigned char* bytes,
@@ -163,16 +164,36 @@ void wex_lib_log_storage::trace_log(FILE* stream) {
     data.assign(bytes, bytes + size);
     owner_->act_trace_log(out, data, kind, static_cast<unsigned int>(size));
   };
-  while (ring_buffer_.pop_data(record) == wex_lib_log_ring_buffer::kOk) {
-    line.clear();
-    log_record::render_dump_line(line, record.data(), record.size(), render_data);
-    if (stream == nullptr) {
-      DRAV_UsrCommandReceiver::uctracef(name_.c_str(), "%s", line.c_str());
-      continue;
+  // Records leave the ring in batches and file lines are written in large
+  // pieces: a lock or a write per record would cost as much as rendering it.
+  std::string batch;
+  const auto write_batch = [&] {
+    std::fwrite(batch.data(), 1, batch.size(), stream);
+    batch.clear();
+  };
+  try {
+    while (ring_buffer_.pop_records(records, kDumpBatchSize) != 0) {
+      for (size_t at = 0; at < records.size();) {
+        const uint32_t length = log_record::load_le32(records.data() + at);
+        const unsigned char* payload = records.data() + at + 4;
+        at += 4 + size_t{length};
+        line.clear();
+        log_record::render_dump_line(line, payload, length, render_data);
+        if (stream == nullptr) {
+          DRAV_UsrCommandReceiver::uctracef(name_.c_str(), "%s", line.c_str());
+          continue;
+        }
+        log_record::end_file_line(line);
+        batch += line;
+        if (batch.size() >= kDumpBatchSize) write_batch();
+      }
     }
-    log_record::end_file_line(line);
-    std::fwrite(line.data(), 1, line.size(), stream);
+  } catch (...) {
+    // Lines already rendered still reach the file.
+    if (stream != nullptr) write_batch();
+    throw;
   }
+  if (stream != nullptr) write_batch();
 }
 
 }  // namespace velorin
