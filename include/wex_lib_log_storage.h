@@ -22,6 +22,9 @@
 //   next record. Bytes left over after the counted items are ignored.
 // - A store without an owner renders data items as the logger's default hook
 //   does (message items with their type label).
+// - The dump takes records from the ring in batches of up to 64 KiB. If a
+//   derived logger's act_trace_log throws, the lines rendered so far are
+//   written and the rest of that batch is lost with the exception.
 #ifndef WEX_LIB_LOG_STORAGE_H
 #define WEX_LIB_LOG_STORAGE_H
 

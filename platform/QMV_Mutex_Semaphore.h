@@ -10,6 +10,8 @@
 
 #include <pthread.h>
 
+#include <atomic>
+
 class QMV_Mutex_Semaphore {
  public:
   explicit QMV_Mutex_Semaphore(int initial);
@@ -24,6 +26,8 @@ class QMV_Mutex_Semaphore {
 
  private:
   pthread_mutex_t mutex_;
+  std::atomic<unsigned long> owner_;  // holder's pthread_self(), 0 when free
+  unsigned int depth_;                // nested requests of the holder
 };
 
 #endif  // QMV_MUTEX_SEMAPHORE_H

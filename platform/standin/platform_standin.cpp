@@ -92,11 +92,13 @@ void set_text(std::string& text, bool& is_null, const char* value) {
 // Mutex semaphore
 
 // The platform creates its semaphores free (initial 1); the stand-in starts
-// every semaphore free.
-QMV_Mutex_Semaphore::QMV_Mutex_Semaphore(int /*initial*/) {
+// every semaphore free. It is an adaptive mutex, which spins briefly before it
+// sleeps, so that short sections handed between threads stay cheap; the
+// holder's nested requests only count, without touching the mutex.
+QMV_Mutex_Semaphore::QMV_Mutex_Semaphore(int /*initial*/) : owner_(0), depth_(0) {
   pthread_mutexattr_t attributes;
   pthread_mutexattr_init(&attributes);
-  pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+  pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ADAPTIVE_NP);
   pthread_mutex_init(&mutex_, &attributes);
   pthread_mutexattr_destroy(&attributes);
 }
@@ -106,10 +108,21 @@ QMV_Mutex_Semaphore::~QMV_Mutex_Semaphore() {
 }
 
 int QMV_Mutex_Semaphore::request(unsigned long /*timeout*/) {
-  return pthread_mutex_lock(&mutex_);
+  const auto self = static_cast<unsigned long>(pthread_self());
+  // Only the holder itself can find its own id here.
+  if (owner_.load(std::memory_order_relaxed) == self) {
+    ++depth_;
+    return 0;
+  }
+  const int result = pthread_mutex_lock(&mutex_);
+  owner_.store(self, std::memory_order_relaxed);
+  depth_ = 1;
+  return result;
 }
 
 int QMV_Mutex_Semaphore::release() {
+  if (--depth_ != 0) return 0;
+  owner_.store(0, std::memory_order_relaxed);
   return pthread_mutex_unlock(&mutex_);
 }
 
