@@ -36,10 +36,12 @@ inline uint64_t load_pointer(const unsigned char* p) {
   }
 }
 
+// The little-endian length prefix at `pos`, which may wrap at the end.
 uint32_t prefix_at(const unsigned char* bytes, uint32_t size, uint32_t pos) {
   uint32_t length = 0;
   for (unsigned int i = 0; i < kPrefixSize; ++i) {
-    length |= uint32_t{bytes[(uint64_t{pos} + i) % size]} << (8 * i);
+    const uint64_t at = uint64_t{pos} + i;  // below 2 * size: no division needed
+    length |= uint32_t{bytes[at < size ? at : at - size]} << (8 * i);
   }
   return length;
 }
@@ -152,14 +154,18 @@ bool recognise_store(const core_image& core, found_ring& ring) {
 }
 
 template <bool Swap, unsigned int P>
-void examine(const core_image& core, uint64_t address, const unsigned char* fields,
-             std::vector<found_ring>& out, scan_stats& stats) {
+void examine(const core_image& core, const segment& seg, uint64_t address,
+             const unsigned char* fields, std::vector<found_ring>& out, scan_stats& stats) {
   ++stats.candidates;
   const ring_state state{static_cast<int32_t>(load32<Swap>(fields)), load32<Swap>(fields + 4),
                          load32<Swap>(fields + 8), load32<Swap>(fields + 12)};
   const uint64_t buffer = load_pointer<Swap, P>(fields + 16);
   std::vector<unsigned char> scratch;
-  const unsigned char* bytes = core.bytes(buffer, state.size, scratch);
+  // The array usually lies in the ring's own segment; no lookup needed then.
+  const bool here = buffer >= seg.address && state.size <= seg.file_size &&
+                    buffer - seg.address <= seg.file_size - state.size;
+  const unsigned char* bytes =
+      here ? seg.bytes + (buffer - seg.address) : core.bytes(buffer, state.size, scratch);
   size_t count = 0;
   if (bytes == nullptr || !check_chain(state, bytes, count, nullptr)) return;
   found_ring ring;
@@ -183,16 +189,21 @@ void scan_segment(const core_image& core, const scan_options& options, const seg
   if (seg.file_size < kFieldsSize) return;
   const unsigned char* base = seg.bytes;
   const uint64_t last = seg.file_size - kFieldsSize;
+  const bool include_empty = options.include_empty;
   for (uint64_t offset = (P - seg.address % P) % P; offset <= last; offset += P) {
     const unsigned char* p = base + offset;
     const uint32_t empty = load32<Swap>(p), write_pos = load32<Swap>(p + 4);
     const uint32_t read_pos = load32<Swap>(p + 8), size = load32<Swap>(p + 12);
-    // One branch for all three ranges (a size of 0 fails them too): memory
-    // full of zeros and small numbers would make separate ones mispredict.
-    if (!((empty <= 1) & (write_pos < size) & (read_pos < size))) continue;
-    if (empty == 1 && (write_pos != read_pos || !options.include_empty)) continue;
-    if (load_pointer<Swap, P>(p + 16) == 0) continue;
-    examine<Swap, P>(core, seg.address + offset, p, out, stats);
+    // One branch for all the field tests: memory full of zeros and small
+    // numbers would make separate ones mispredict. A ring holding records
+    // holds at least one ring record of a 4-byte prefix and a 9-byte header.
+    const bool holding = (empty == 0) & (size >= kPrefixSize + velorin::log_record::kHeaderSize);
+    const bool empty_ring = (empty == 1) & (write_pos == read_pos) & include_empty;
+    if (!((holding | empty_ring) & (write_pos < size) & (read_pos < size) &
+          (load_pointer<Swap, P>(p + 16) != 0))) {
+      continue;
+    }
+    examine<Swap, P>(core, seg, seg.address + offset, p, out, stats);
   }
 }
 
