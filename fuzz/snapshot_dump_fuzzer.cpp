@@ -1,17 +1,11 @@
 // Imports arbitrary ring snapshots into a logger, adds records on top of what
-// they hold and dumps everything.
-//
-// Input:  byte 0 empty flag, bytes 1-4 write position, 5-8 read position,
-//         9-12 size (all little-endian), byte 13 length of the data item
-//         pushed after the import, then the raw array.
-// Each input is imported with the array's whole length as size, so that real
-// snapshots get through, and again with its own size capped to that length.
-// Every accepted snapshot must export unchanged; after a push and a logged
-// message its export must be accepted again; the dump must leave it empty.
-//
-// With WEXLOG_FUZZ_SEEDS naming a directory, the fuzzer first writes seed
-// snapshots there, exported from loggers holding messages and structured
-// records.
+// they hold and dumps everything. Input: byte 0 empty flag, bytes 1-4 write
+// and 5-8 read position, 9-12 size (little-endian), byte 13 length of the data
+// item pushed after the import, then the array, imported with its length as
+// size and again with the given size if smaller. An accepted snapshot must
+// export unchanged, its export after a push and a message must be accepted
+// again, and the dump must leave it empty. With WEXLOG_FUZZ_SEEDS naming a
+// directory, snapshots of loggers holding records are written there as seeds.
 #include <platform_standin.h>
 
 #include <algorithm>
@@ -40,9 +34,14 @@ uint32_t le32(const uint8_t* p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
 }
 
+void export_of(wex_lib_log_entry& logger, WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info,
+               std::vector<uint8_t>& array) {
+  array.resize(logger.storage().get_ring_buffer_size());
+  check(logger.storage().get_ring_buffer(&info, array.data()) == 0);
+}
+
 void write_seeds(const char* dir) {
-  const int ring_sizes[] = {96, 400, 4096};
-  const int rounds[] = {0, 2, 40};
+  const int ring_sizes[] = {96, 400, 4096}, rounds[] = {0, 2, 40};
   for (int i = 0; i < 3; ++i) {
     wex_lib_log_entry logger(1, "seed", ring_sizes[i]);
     for (int n = 0; n < rounds[i]; ++n) {
@@ -52,27 +51,19 @@ void write_seeds(const char* dir) {
       logger.push_data_string("strings", 2, "alpha", "", nullptr, nullptr, nullptr, nullptr);
       logger.push_data_set("pairs", 4, "speed", 16, "mode", n, nullptr, 0);
     }
-    std::vector<uint8_t> array(static_cast<size_t>(ring_sizes[i]));
     WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_ info{};
-    if (logger.storage().get_ring_buffer(&info, array.data()) != 0) continue;
+    std::vector<uint8_t> array;
+    export_of(logger, info, array);
     std::vector<uint8_t> seed{static_cast<uint8_t>(info.empty)};
-    for (const uint32_t value : {info.write_pos, info.read_pos, info.size}) {
+    for (const uint32_t value : {info.write_pos, info.read_pos, info.size})
       for (unsigned int shift = 0; shift < 32; shift += 8) seed.push_back(uint8_t(value >> shift));
-    }
     seed.push_back(static_cast<uint8_t>(20 * i + 3));
     seed.insert(seed.end(), array.begin(), array.end());
-    const std::string path = std::string(dir) + "/seed-" + std::to_string(i);
-    if (FILE* file = std::fopen(path.c_str(), "wb")) {
+    if (FILE* file = std::fopen((std::string(dir) + "/seed-" + std::to_string(i)).c_str(), "wb")) {
       std::fwrite(seed.data(), 1, seed.size(), file);
       std::fclose(file);
     }
   }
-}
-
-void export_of(wex_lib_log_entry& logger, WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info,
-               std::vector<uint8_t>& array) {
-  array.resize(logger.storage().get_ring_buffer_size());
-  check(logger.storage().get_ring_buffer(&info, array.data()) == 0);
 }
 
 void import_and_dump(const WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info, const uint8_t* data,

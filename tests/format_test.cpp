@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 
@@ -27,82 +28,60 @@ std::string format_both(std::string* reference, size_t capacity, const char* for
   return ours;
 }
 
-struct field {
-  const char* text;
-  bool star;
-};
-
-// Passes the `*` arguments the spec asks for, then the value.
-template <class T>
-std::string format_value(std::string* reference, size_t capacity, const std::string& spec,
-                         field width, field precision, int width_value, int precision_value,
-                         T value) {
-  const char* f = spec.c_str();
-  if (width.star && precision.star)
-    return format_both(reference, capacity, f, width_value, precision_value, value);
-  if (width.star) return format_both(reference, capacity, f, width_value, value);
-  if (precision.star) return format_both(reference, capacity, f, precision_value, value);
-  return format_both(reference, capacity, f, value);
-}
-
 TEST(MessageFormat, MatchesVsnprintfForRandomIntegerTextAndCharConversions) {
   std::mt19937 random(20261206);
   const char* flags[] = {"", "-", "+", " ", "#", "0", "-0", "+0", "# ", "-+#"};
-  const field widths[] = {{"", false}, {"1", false}, {"5", false}, {"12", false}, {"*", true}};
-  const field precisions[] = {{"", false},   {".", false},   {".0", false},
-                              {".3", false}, {".20", false}, {".*", true}};
-  const char* lengths[] = {"", "hh", "h", "l", "ll", "z", "t", "j"};
+  const std::string widths[] = {"", "1", "5", "12", "*"};
+  const std::string precisions[] = {"", ".", ".0", ".3", ".20", ".*"};
+  const std::string lengths[] = {"", "hh", "h", "l", "ll", "z", "t", "j"};
   const char conversions[] = "diuoxXcs%";
   const long long values[] = {0,     1,       -1,      7,         255,      -128,
                               65536, INT_MAX, INT_MIN, LLONG_MIN, LLONG_MAX};
   for (int i = 0; i < 20000; ++i) {
     const char conversion = conversions[random() % (sizeof conversions - 1)];
-    const bool text = conversion == 'c' || conversion == 's' || conversion == '%';
-    const field width = widths[random() % 5];
-    const field precision = precisions[random() % 6];
-    const std::string length = text ? "" : lengths[random() % 8];
-    const std::string spec = std::string("<%") + flags[random() % 10] + width.text +
-                             precision.text + length + conversion + ">";
-    const int width_value = static_cast<int>(random() % 21) - 10;
-    const int precision_value = static_cast<int>(random() % 21) - 10;
+    const std::string& width = widths[random() % 5];
+    const std::string& precision = precisions[random() % 6];
+    const std::string& length = std::strchr("cs%", conversion) ? lengths[0] : lengths[random() % 8];
+    const std::string directive =
+        std::string("<%") + flags[random() % 10] + width + precision + length + conversion + ">";
+    const int star_width = int(random() % 21) - 10, star_precision = int(random() % 21) - 10;
     const long long value = values[random() % 11];
     const size_t capacity = random() % 4 == 0 ? 1 + random() % 12 : 256;
-    SCOPED_TRACE(spec + " width " + std::to_string(width_value) + " precision " +
-                 std::to_string(precision_value) + " value " + std::to_string(value));
+    SCOPED_TRACE(directive + " stars " + std::to_string(star_width) + " " +
+                 std::to_string(star_precision) + " value " + std::to_string(value));
     std::string reference;
-    const auto with = [&](auto typed) {
-      return format_value(&reference, capacity, spec, width, precision, width_value,
-                          precision_value, typed);
+    // Passes the `*` arguments, then the value as the length modifier asks.
+    const auto run = [&](auto... stars) {
+      const auto with = [&](auto typed) {
+        return format_both(&reference, capacity, directive.c_str(), stars..., typed);
+      };
+      if (conversion == 's') return with(value == 0 ? "" : "logged text");
+      if (length == "l") return with(static_cast<long>(value));
+      if (length == "ll") return with(value);
+      if (length == "z" || length == "t") return with(static_cast<ptrdiff_t>(value));
+      if (length == "j") return with(static_cast<intmax_t>(value));
+      return with(static_cast<int>(value));
     };
-    std::string ours;
-    if (conversion == 's')
-      ours = with(value == 0 ? "" : "logged text");
-    else if (length == "l")
-      ours = with(static_cast<long>(value));
-    else if (length == "ll")
-      ours = with(value);
-    else if (length == "z" || length == "t")
-      ours = with(static_cast<ptrdiff_t>(value));
-    else if (length == "j")
-      ours = with(static_cast<intmax_t>(value));
-    else
-      ours = with(static_cast<int>(value));
+    const bool sw = width == "*", sp = precision == ".*";
+    const std::string ours = sw && sp ? run(star_width, star_precision)
+                             : sw     ? run(star_width)
+                             : sp     ? run(star_precision)
+                                      : run();
     ASSERT_EQ(reference, ours);
   }
 }
 
 TEST(MessageFormat, HandsOtherConversionsToVsnprintfAndCutsAtTheCapacity) {
   std::string reference;
-  EXPECT_EQ(format_both(&reference, 64, "%.2f|%d", 2.5, 42), reference);
-  EXPECT_EQ(format_both(&reference, 64, "%p|%d", static_cast<void*>(&reference), 42), reference);
+  EXPECT_EQ(format_both(&reference, 64, "%.2f|%p|%'d|%Lf", 2.5, static_cast<void*>(&reference),
+                        1234567, 1.5L),
+            reference);
   EXPECT_EQ(format_both(&reference, 64, "%2$d %1$d", 1, 2), reference);
-  EXPECT_EQ(format_both(&reference, 64, "%'d %Lf", 1234567, 1.5L), reference);
   EXPECT_EQ(format_both(&reference, 64, "%s|%ls", static_cast<char*>(nullptr),
                         static_cast<wchar_t*>(nullptr)),
             reference);
-  const std::string a(1000, 'a');
-  const std::string b(1000, 'b');
-  const std::string cut = format_both(&reference, 1279, "%s%s", a.c_str(), b.c_str());
+  const std::string cut = format_both(&reference, 1279, "%s%s", std::string(1000, 'a').c_str(),
+                                      std::string(1000, 'b').c_str());
   EXPECT_EQ(reference, cut);
   EXPECT_EQ(1278u, cut.find('\0'));
 }
