@@ -173,22 +173,33 @@ int wex_lib_log_ring_buffer::pop_data(void* out) {
 
 unsigned int wex_lib_log_ring_buffer::pop_records(std::vector<unsigned char>& out,
                                                   unsigned int limit) {
-  out.clear();
-  if (empty_.load(std::memory_order_relaxed) == 1) return 0;
-  semaphore_hold hold(mutex_);
-  const uint32_t size = size_.load(std::memory_order_relaxed);
-  unsigned int count = 0;
-  while (empty_.load(std::memory_order_relaxed) != 1) {
-    const uint32_t record_size = refer_next_data_size_() + kPrefixSize;
-    const size_t at = out.size();
-    if (count != 0 && at + record_size > limit) break;
-    // The prefix in the ring is already the little-endian length.
-    out.resize(at + record_size);
-    copy_out_(out.data() + at, record_size, read_pos_);
-    read_pos_ = wrap(uint64_t{read_pos_} + record_size, size);
-    if (read_pos_ == write_pos_) empty_ = 1;
-    ++count;
+  if (empty_.load(std::memory_order_relaxed) == 1) {
+    out.clear();
+    return 0;
   }
+  semaphore_hold hold(mutex_);
+  if (empty_.load(std::memory_order_relaxed) == 1) {
+    out.clear();
+    return 0;
+  }
+  // Find how many whole ring records fit, then copy them in one piece: the
+  // prefixes in the ring already are the little-endian lengths.
+  const unsigned char* buffer = buffer_.load(std::memory_order_relaxed);
+  const uint32_t size = size_.load(std::memory_order_relaxed);
+  uint32_t end = read_pos_;
+  uint64_t total = 0;
+  unsigned int count = 0;
+  do {
+    const uint64_t record_size = uint64_t{prefix_at(buffer, size, end)} + kPrefixSize;
+    if (count != 0 && total + record_size > limit) break;
+    total += record_size;
+    end = wrap(end + record_size, size);
+    ++count;
+  } while (end != write_pos_);
+  out.resize(static_cast<size_t>(total));
+  copy_out_(out.data(), static_cast<unsigned int>(total), read_pos_);
+  read_pos_ = end;
+  if (read_pos_ == write_pos_) empty_ = 1;
   return count;
 }
 
