@@ -216,20 +216,26 @@ int tesk_log_run(unsigned int run_code, unsigned int arg1, unsigned int arg2, un
   return record_call(std::move(call));
 }
 
-int tesk_rpcode_calc(unsigned int first, unsigned int second, const char* text) {
+namespace {
+
+// The rpcode calls that take two selectors and a text.
+int record_text_call(const char* function, unsigned int first, unsigned int second,
+                     const char* text) {
   platform_standin::service_call call;
-  call.function = "tesk_rpcode_calc";
+  call.function = function;
   call.args = {first, second};
   set_text(call.text, call.text_is_null, text);
   return record_call(std::move(call));
 }
 
+}  // namespace
+
+int tesk_rpcode_calc(unsigned int first, unsigned int second, const char* text) {
+  return record_text_call("tesk_rpcode_calc", first, second, text);
+}
+
 int tesk_rpcode_write(unsigned int first, unsigned int second, const char* text) {
-  platform_standin::service_call call;
-  call.function = "tesk_rpcode_write";
-  call.args = {first, second};
-  set_text(call.text, call.text_is_null, text);
-  return record_call(std::move(call));
+  return record_text_call("tesk_rpcode_write", first, second, text);
 }
 
 int tesk_rpcode_read(unsigned int first, unsigned int second, char* out, unsigned int out_size) {
