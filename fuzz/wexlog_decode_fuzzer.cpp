@@ -18,32 +18,21 @@
 
 #include "storage/wex_lib_log_snapshot_format.h"
 
-namespace {
-
-void check(bool ok) {
-  if (!ok) __builtin_trap();
-}
-
-void write_seeds(const std::string& dir) {
-  const int sizes[] = {64, 400, 2048};
-  for (int i = 0; i < 3; ++i) {
-    velorin::wex_lib_log_entry log(1, "seed", sizes[i]);
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  std::freopen("/dev/null", "w", stdout);  // refusals report on stdout
+  platform_standin::capture(true);
+  const char* dir = std::getenv("WEXLOG_FUZZ_SEEDS");
+  for (int i = 0; i < 3 && dir != nullptr; ++i) {
+    velorin::wex_lib_log_entry log(1, "seed", 64 << (3 * i));  // 64, 512, 4096 bytes
     for (int n = 0; n < 10 * i; ++n) {
       log.add_log(WEX_LIB_LOG_LV_ERROR, WEX_LIB_LOG_TYPE_WARNING, WEX_LIB_LOG_LEN_SHORT,
                   "ns::cls::fn(int)", "message %d", n);
       log.push_data_string("strings", 2, "alpha", "", nullptr, nullptr, nullptr, nullptr);
       log.push_data_set("pairs", 1, "speed", n, nullptr, 0, nullptr, 0);
     }
-    velorin::wex_lib_log_save_snapshot(log.storage(), (dir + "/seed-" + std::to_string(i)).c_str());
+    velorin::wex_lib_log_save_snapshot(log.storage(),
+                                       (std::string(dir) + "/seed-" + std::to_string(i)).c_str());
   }
-}
-
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  std::freopen("/dev/null", "w", stdout);  // refusals report on stdout
-  platform_standin::capture(true);
-  if (const char* dir = std::getenv("WEXLOG_FUZZ_SEEDS")) write_seeds(dir);
   return 0;
 }
 
@@ -66,14 +55,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   velorin::wex_lib_log_entry log(2, "fuzz", 16);
   const bool loaded = velorin::snapshot_format::decode(data, size, info, raw) == nullptr &&
                       log.storage().set_ring_buffer(info, raw) == 0;
-  check(loaded == decoded);
+  if (loaded != decoded) __builtin_trap();
   if (!loaded) return 0;
   char* text = nullptr;
   size_t length = 0;
   FILE* dump = open_memstream(&text, &length);
   log.storage().trace_log(dump);
   std::fclose(dump);
-  check(std::string(text, length) == tool);
+  if (std::string(text, length) != tool) __builtin_trap();
   std::free(text);
   return 0;
 }

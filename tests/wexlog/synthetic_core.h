@@ -1,6 +1,6 @@
-// Synthetic core files for the tests and fuzzers of wexlog: ELF cores of
-// either class and byte order, and record stores laid out as the GNU C++
-// library lays them out.
+// Synthetic core files for the tests, fuzzers and benchmark of wexlog: ELF
+// cores of either class and byte order, and record stores laid out as the
+// GNU C++ library lays them out.
 #ifndef WEXLOG_SYNTHETIC_CORE_H
 #define WEXLOG_SYNTHETIC_CORE_H
 
@@ -14,6 +14,7 @@
 namespace wexlog_test {
 
 using core_bytes = std::vector<unsigned char>;
+using ring_info = velorin::WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_;
 
 // Values in a core's byte order and pointer width.
 struct image {
@@ -35,10 +36,8 @@ inline core_bytes make_core(unsigned int p, bool big,
                             const std::vector<std::pair<uint64_t, core_bytes>>& regions,
                             unsigned int type = 4) {
   const unsigned int header = p == 8 ? 64 : 52, entry = p == 8 ? 56 : 32;
-  image o{big,
-          p,
-          {0x7F, 'E', 'L', 'F', static_cast<unsigned char>(p / 4),
-           static_cast<unsigned char>(big ? 2 : 1), 1}};
+  image o{big, p, {0x7F, 'E', 'L', 'F', static_cast<unsigned char>(p / 4), 1, 1}};
+  if (big) o.b[5] = 2;
   o.b.resize(16);
   o.put(type, 2).put(p == 8 ? 62 : 20, 2).put(1, 4).ptr(0).ptr(header).ptr(0).put(0, 4);
   o.put(header, 2).put(entry, 2).put(regions.size(), 2).put(0, 6);
@@ -57,8 +56,8 @@ inline core_bytes make_core(unsigned int p, bool big,
 // A record store as the GNU C++ library lays it out at `store`: its name in
 // the string's own buffer, or at `name_at` when longer than 15 bytes.
 inline core_bytes store_image(bool big, unsigned int p, uint64_t store, const std::string& name,
-                              int trace_id, const velorin::WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info,
-                              uint64_t array, uint64_t name_at) {
+                              int trace_id, const ring_info& info, uint64_t array,
+                              uint64_t name_at) {
   image m{big, p, {}};
   m.ptr(store).put(static_cast<uint32_t>(trace_id), 4).put(0, p - 4);
   const bool local = name.size() <= 15;
@@ -73,6 +72,24 @@ inline core_bytes store_image(bool big, unsigned int p, uint64_t store, const st
   m.put(static_cast<uint8_t>(info.empty), 4).put(info.write_pos, 4).put(info.read_pos, 4);
   m.put(info.size, 4).ptr(array);
   return m.b;
+}
+
+// A core whose byte array at 0x20000 is the ring `info` of `array`, used by
+// a store "net" with trace id 42 at 0x10000 and bare at 0x10100 after bytes
+// that are no store; at 0x10200 a store with a 17-byte name (at 0x30000)
+// and trace id -5 holds an empty ring.
+inline core_bytes sample_core(unsigned int p, bool big, const ring_info& info,
+                              const core_bytes& array) {
+  core_bytes stores = store_image(big, p, 0x10000, "net", 42, info, 0x20000, 0);
+  const core_bytes fields(stores.begin() + 8 * p + 16, stores.end());
+  stores.resize(0x100, 0xEE);
+  stores.insert(stores.end(), fields.begin(), fields.end());
+  const std::string name(17, 'h');
+  const core_bytes empty = store_image(big, p, 0x10200, name, -5, {1, 9, 9, 64}, 0x20000, 0x30000);
+  stores.resize(0x200);
+  stores.insert(stores.end(), empty.begin(), empty.end());
+  const core_bytes text(name.c_str(), name.c_str() + 18);
+  return make_core(p, big, {{0x10000, stores}, {0x20000, array}, {0x30000, text}});
 }
 
 }  // namespace wexlog_test

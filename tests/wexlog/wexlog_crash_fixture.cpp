@@ -1,13 +1,10 @@
 // Fills five loggers and leaves a core file of itself behind, with the lines
-// each logger's own dump writes for the same records.
-//
-//   wexlog_crash_fixture gcore DIR  writes DIR/core with gcore, then dumps
-//                                   each logger to DIR/<name>.log. Exit 3
-//                                   when no core was written (DIR/gcore.out).
-//   wexlog_crash_fixture abort DIR  saves each logger's ring to DIR/<name>.snap,
-//                                   loads it into a scratch logger and dumps
-//                                   that to DIR/<name>.log, then aborts.
-// Both first write DIR/loggers.txt, one "name trace_id" line per logger.
+// each logger's own dump writes for the same records. First writes
+// DIR/loggers.txt, one "name trace_id" line per logger, then:
+//   gcore DIR  writes DIR/core with gcore, then dumps each logger to
+//              DIR/<name>.log; exit 3 when no core was written (DIR/gcore.out).
+//   abort DIR  saves each logger's ring to DIR/<name>.snap, loads it into a
+//              scratch logger and dumps that to DIR/<name>.log, then aborts.
 #include <sys/resource.h>
 #include <unistd.h>
 #include <wex_lib_log_entry.h>
@@ -50,37 +47,17 @@ void log_messages(wex_lib_log_entry& log, unsigned int count, size_t longest = 2
   }
 }
 
-void fill(std::unique_ptr<wex_lib_log_entry> (&log)[5]) {
-  for (int i = 0; i < 5; ++i) log[i].reset(new wex_lib_log_entry(101 + i, kNames[i], kSizes[i]));
-  log_messages(*log[0], 50);  // wrapped many times over
-  log_messages(*log[1], 3);   // then exactly full: one ring record of 256 bytes
-  log[1]->add_log(WEX_LIB_LOG_LV_ERROR, WEX_LIB_LOG_TYPE_ERROR, WEX_LIB_LOG_LEN_FULL, "fill", "%s",
-                  filler(230, 1).c_str());
-  log_messages(*log[3], 4);  // emptied by a dump, positions away from 0
-  log[3]->trace_log("/dev/null");
-  // A name too long for the string's own buffer, every structured item,
-  // texts cut to their limits, and long messages.
-  wex_lib_log_entry& structured = *log[4];
-  structured.push_data_value("a title of more than thirty-two characters", 0, 8, 1, -2, 3,
-                             -2147483647 - 1, 2147483647, 0, -1, 42);
-  structured.push_data_value("hex", 1, 3, 5, 255, -1, 0, 0, 0, 0, 0);
-  structured.push_data_string("strings", 6, "one", "", filler(100, 3).c_str(), nullptr, "5", "6");
-  structured.push_data_set("", 6, "speed", 16, "load", -1, filler(70, 4).c_str(), 4096);
-  log_messages(structured, 12, 1200);
-}
-
-// gcore of this process into DIR/core, kept small and capped in size.
+// gcore of this process into DIR/core: only anonymous private memory (the
+// rings, the names and the relocated vtables), never past 200 MB, and none
+// from a sanitizer build, whose shadow memory would take gigabytes.
 bool write_own_core(const std::string& dir) {
 #ifdef WEXLOG_SANITIZED
-  // The sanitizers' shadow memory would make the core many gigabytes large.
   std::ofstream(dir + "/gcore.out") << "refused: sanitizer build\n";
   return false;
 #endif
-  // Anonymous private memory holds the rings, the names and the relocated
-  // vtables; nothing else is needed.
   std::ofstream("/proc/self/coredump_filter") << "0x1\n";
   const rlimit file_cap{200u << 20, 200u << 20}, no_core{0, 0};
-  setrlimit(RLIMIT_FSIZE, &file_cap);  // inherited by gdb: a core never grows past 200 MB
+  setrlimit(RLIMIT_FSIZE, &file_cap);  // inherited by gdb
   setrlimit(RLIMIT_CORE, &no_core);
   const std::string pid = std::to_string(getpid());
   const std::string gcore = "gcore -o " + dir + "/core " + pid + " >" + dir + "/gcore.out 2>&1";
@@ -94,10 +71,26 @@ int main(int argc, char** argv) {
   const std::string mode = argc == 3 ? argv[1] : "", dir = argc == 3 ? argv[2] : "";
   if (mode != "gcore" && mode != "abort") return 2;
   std::unique_ptr<wex_lib_log_entry> log[5];
-  fill(log);
   std::ofstream manifest(dir + "/loggers.txt");
-  for (int i = 0; i < 5; ++i) manifest << kNames[i] << ' ' << 101 + i << '\n';
+  for (int i = 0; i < 5; ++i) {
+    log[i].reset(new wex_lib_log_entry(101 + i, kNames[i], kSizes[i]));
+    manifest << kNames[i] << ' ' << 101 + i << '\n';
+  }
   manifest.close();
+  log_messages(*log[0], 50);  // wrapped many times over
+  log_messages(*log[1], 3);   // then exactly full: one ring record of 256 bytes
+  log[1]->add_log(WEX_LIB_LOG_LV_ERROR, WEX_LIB_LOG_TYPE_ERROR, WEX_LIB_LOG_LEN_FULL, "fill", "%s",
+                  filler(230, 1).c_str());
+  log_messages(*log[3], 4);  // emptied by a dump, positions away from 0
+  log[3]->trace_log("/dev/null");
+  // A name too long for the string's own buffer, every structured item,
+  // texts cut to their limits, and long messages.
+  log[4]->push_data_value("a title of more than thirty-two characters", 0, 8, 1, -2, 3,
+                          -2147483647 - 1, 2147483647, 0, -1, 42);
+  log[4]->push_data_value("hex", 1, 3, 5, 255, -1, 0, 0, 0, 0, 0);
+  log[4]->push_data_string("strings", 6, "one", "", filler(100, 3).c_str(), nullptr, "5", "6");
+  log[4]->push_data_set("", 6, "speed", 16, "load", -1, filler(70, 4).c_str(), 4096);
+  log_messages(*log[4], 12, 1200);
   if (mode == "gcore") {
     if (!write_own_core(dir)) return 3;
     for (int i = 0; i < 5; ++i) log[i]->trace_log((dir + "/" + kNames[i] + ".log").c_str());

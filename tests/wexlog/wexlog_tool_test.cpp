@@ -1,18 +1,40 @@
-// wexlog on synthetic cores of every ELF class and byte order and on broken
-// cores, its JSON lines, and the command line's output and exit statuses.
+// wexlog on synthetic cores of every ELF class and byte order, on broken
+// cores and on real cores of the crash fixture (the core gcore writes of the
+// host build, and the one qemu-ppc writes when the fixture cross-built for the
+// device aborts): its dump and JSON lines, its output and exit statuses.
 #include <core_file.h>
 #include <render.h>
 #include <ring_scan.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <wex_lib_log_entry.h>
 #include <wex_lib_log_snapshot.h>
+
+#include <csignal>
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
 
 #include "synthetic_core.h"
 #include "test_support.h"
 
 namespace {
 
+namespace fs = std::filesystem;
 using bytes = wexlog_test::core_bytes;
+using result = std::pair<int, std::string>;
+constexpr uintmax_t kCoreCap = 200u << 20;
+
+// Exit status (128 + signal when killed) and standard output of a command.
+result run(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  char chunk[4096];
+  for (size_t n; pipe && (n = std::fread(chunk, 1, sizeof chunk, pipe)) != 0;) out.append(chunk, n);
+  const int status = pipe ? pclose(pipe) : -1;
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), out};
+}
 
 std::string refusal(const bytes& core) {
   try {
@@ -21,12 +43,6 @@ std::string refusal(const bytes& core) {
   } catch (const wexlog::input_error& e) {
     return e.what();
   }
-}
-
-std::string text_of(const wexlog::found_ring& ring) {
-  std::string text;
-  for (const auto& record : ring.records) wexlog::append_dump_line(text, record);
-  return text;
 }
 
 class WexlogToolTest : public wexlog_test::PlatformFixture {
@@ -42,8 +58,7 @@ class WexlogToolTest : public wexlog_test::PlatformFixture {
     EXPECT_EQ(log.storage().get_ring_buffer(&info, array.data()), 0);
     EXPECT_EQ(velorin::wex_lib_log_save_snapshot(log.storage(), (path + ".snap").c_str()), 0);
     log.trace_log((path + ".log").c_str());
-    std::ifstream in(path + ".log");
-    dumped.assign(std::istreambuf_iterator<char>(in), {});
+    dumped = run("cat " + path + ".log").second;
   }
   void TearDown() override {
     for (const char* suffix : {".snap", ".log", ".bad"}) std::remove((path + suffix).c_str());
@@ -63,39 +78,26 @@ TEST_F(WexlogToolTest, RecoverFindsRingsInCoresOfBothClassesAndByteOrders) {
   for (const unsigned int p : {4u, 8u}) {
     for (const bool big : {false, true}) {
       SCOPED_TRACE(std::to_string(p * 8) + (big ? "-bit big-endian" : "-bit little-endian"));
-      bytes stores = wexlog_test::store_image(big, p, 0x10000, "net", 42, info, 0x20000, 0);
-      // The same ring's fields after bytes that are no record store, and an
-      // empty ring in a store whose name is not in the string's own buffer.
-      const bytes fields(stores.begin() + 8 * p + 16, stores.end());
-      stores.resize(0x100, 0xEE);
-      stores.insert(stores.end(), fields.begin(), fields.end());
-      const std::string name(17, 'h');
-      const bytes empty =
-          wexlog_test::store_image(big, p, 0x10200, name, -5, {1, 9, 9, 64}, 0x20000, 0x30000);
-      stores.resize(0x200);
-      stores.insert(stores.end(), empty.begin(), empty.end());
-      const bytes core = wexlog_test::make_core(
-          p, big,
-          {{0x10000, stores}, {0x20000, array}, {0x30000, bytes(name.c_str(), name.c_str() + 18)}});
-      const wexlog::core_image image(core.data(), core.size());
-      auto rings = wexlog::find_rings(image, wexlog::scan_options{false});
-      ASSERT_EQ(rings.size(), 2u);
+      bytes core = wexlog_test::sample_core(p, big, info, array);
+      const wexlog::core_image image(core.data(), core.size());  // reads `core` in place
+      const auto rings = wexlog::find_rings(image, wexlog::scan_options{true});
+      ASSERT_EQ(rings.size(), 3u);
       const std::string at = p == 4 ? "3" : "5";
       EXPECT_EQ(wexlog::ring_heading(rings[0]),
                 "# ring 0x100" + at + "0" + records + " logger \"net\" trace_id 42\n");
       EXPECT_EQ(wexlog::ring_heading(rings[1]),
                 "# ring 0x10100" + records + " logger ? trace_id ?\n");
-      EXPECT_EQ(text_of(rings[0]), dumped);
-      EXPECT_EQ(text_of(rings[1]), dumped);
-      rings = wexlog::find_rings(image, wexlog::scan_options{true});
-      ASSERT_EQ(rings.size(), 3u);
-      EXPECT_EQ(wexlog::ring_heading(rings[2]),
-                "# ring 0x102" + at + "0 size 64 records 0 logger \"" + name + "\" trace_id -5\n");
-
-      bytes broken = core;  // one length prefix off: neither copy is a ring any more
-      ++broken[core.size() - 18 - array.size() + info.read_pos];
-      const wexlog::core_image broken_image(broken.data(), broken.size());
-      EXPECT_TRUE(wexlog::find_rings(broken_image, wexlog::scan_options{false}).empty());
+      EXPECT_EQ(wexlog::ring_heading(rings[2]), "# ring 0x102" + at +
+                                                    "0 size 64 records 0 logger \"" +
+                                                    std::string(17, 'h') + "\" trace_id -5\n");
+      for (const auto& ring : {rings[0], rings[1]}) {
+        std::string text;
+        for (const auto& record : ring.records) wexlog::append_dump_line(text, record);
+        EXPECT_EQ(text, dumped);
+      }
+      EXPECT_EQ(wexlog::find_rings(image, wexlog::scan_options{false}).size(), 2u);
+      ++core[core.size() - 18 - array.size() + info.read_pos];  // one length prefix off
+      EXPECT_TRUE(wexlog::find_rings(image, wexlog::scan_options{false}).empty());
     }
   }
 }
@@ -123,6 +125,7 @@ TEST(WexlogJsonTest, EveryItemKindBecomesOneJsonValueBesideItsDumpLine) {
       "06 05 02 00 AA BB 09");
   std::string out;
   wexlog::append_json_line(out, record, wexlog::record_origin{"net", 7, 0x1000});
+  wexlog::append_json_line(out, wexlog_test::hex_bytes("E8 03 00 00 34 12 00 00 01 02 FE"), {});
   EXPECT_EQ(
       out,
       R"({"logger":"net","trace_id":7,"ring":"0x1000","time":"00:00:01.000","time_ms":1000,)"
@@ -133,33 +136,112 @@ TEST(WexlogJsonTest, EveryItemKindBecomesOneJsonValueBesideItsDumpLine) {
       R"("function":"f","text":"msg"},{"item":"data","kind":5,"bytes":"aabb"},)"
       R"({"item":"unknown","tag":9}],"line":"[00:00:01.000:4660][ab                              ])"
       R"([-2] 0x05[xy][speed:0x10][ERROR@] f\tmsg"})"
+      "\n"
+      R"({"logger":null,"trace_id":null,"ring":null,"time":"00:00:01.000","time_ms":1000,)"
+      R"("task_id":4660,"items":[],"malformed":true,"line":"[00:00:01.000:4660][!malformed]"})"
       "\n");
-  out.clear();
-  wexlog::append_json_line(out, wexlog_test::hex_bytes("E8 03 00 00 34 12 00 00 01 02 FE"), {});
-  EXPECT_EQ(
-      out, R"({"logger":null,"trace_id":null,"ring":null,"time":"00:00:01.000","time_ms":1000,)"
-           R"("task_id":4660,"items":[],"malformed":true,"line":"[00:00:01.000:4660][!malformed]"})"
-           "\n");
 }
 
 TEST_F(WexlogToolTest, DecodePrintsTheDumpLinesAndUnusableInputEndsWithAMessageAndStatus1) {
-  const auto run = [](const std::string& arguments) {
-    FILE* pipe = popen((std::string(WEXLOG_TOOL) + " " + arguments + " 2>&1").c_str(), "r");
-    std::string out(1 << 16, '\0');
-    out.resize(std::fread(&out[0], 1, out.size(), pipe));
-    return std::to_string(WEXITSTATUS(pclose(pipe))) + " " + out;
+  const auto tool = [](const std::string& arguments) {
+    return run(WEXLOG_TOOL " " + arguments + " 2>&1");
   };
-  EXPECT_EQ(run("decode " + path + ".snap"), "0 " + dumped);
-  const std::string bad = path + ".bad";
+  EXPECT_EQ(tool("decode " + path + ".snap"), result(0, dumped));
+  const std::string bad = path + ".bad", says = "wexlog: " + bad + ": ";
   std::ofstream(bad) << "not a core\n";
-  EXPECT_EQ(run("recover " + bad), "1 wexlog: " + bad + ": not an ELF file\n");
-  EXPECT_EQ(run("decode " + bad),
-            "1 wexlog: " + bad + ": not a ring snapshot (no WEXLOGRS magic)\n");
+  EXPECT_EQ(tool("recover " + bad), result(1, says + "not an ELF file\n"));
+  EXPECT_EQ(tool("decode " + bad), result(1, says + "not a ring snapshot (no WEXLOGRS magic)\n"));
   std::remove(bad.c_str());
-  EXPECT_EQ(run("decode " + bad),
-            "1 wexlog: " + bad + ": cannot open: No such file or directory\n");
-  EXPECT_EQ(run("").substr(0, 2), "2 ");
-  EXPECT_EQ(run("recover --bogus x").substr(0, 2), "2 ");
+  EXPECT_EQ(tool("decode " + bad), result(1, says + "cannot open: No such file or directory\n"));
+  EXPECT_EQ(tool("").first, 2);
+}
+
+// The crash fixture's cores: never larger than kCoreCap, and none at all from
+// a sanitizer build, whose shadow memory would be dumped with the process.
+class WexlogCoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const rlimit cap{kCoreCap, kCoreCap};  // no file written from here on grows past it
+    setrlimit(RLIMIT_FSIZE, &cap);
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  // Every logger's heading and lines from `recover --all` and its records
+  // from `recover --json` against the lines its dump wrote; plain `recover`
+  // shows the rings that hold records.
+  void expect_recovered_lines(const std::string& core) {
+    ASSERT_LT(fs::file_size(core), kCoreCap) << core << " is too large to be the fixture's core";
+    const std::string recover = WEXLOG_TOOL " recover ";
+    const auto [status, plain] = run(recover + core);
+    ASSERT_EQ(status, 0);
+    std::map<std::string, std::vector<std::string>> rings;  // heading and lines by logger
+    std::istringstream all(run(recover + "--all " + core).second);
+    for (std::string line, name; std::getline(all, line);) {
+      const size_t at = line.rfind("# ring ", 0) == 0 ? line.find(" logger \"") + 9 : 0;
+      if (at != 0) name = line.substr(at, line.find('"', at) - at);
+      if (!name.empty()) rings[name].push_back(line);
+    }
+    std::multiset<std::string> json_lines, dump_lines;
+    std::istringstream json(run(recover + "--json " + core).second);
+    for (std::string line; std::getline(json, line);) {
+      const auto record = nlohmann::json::parse(line);
+      json_lines.insert(record["logger"].get<std::string>() + " " +
+                        record["line"].get<std::string>());
+    }
+    std::ifstream manifest(dir + "/loggers.txt");
+    size_t loggers = 0;
+    for (std::string name, id; manifest >> name >> id; ++loggers) {
+      SCOPED_TRACE(name);
+      auto expected = wexlog_test::read_lines(dir + "/" + name + ".log");
+      for (const auto& line : expected) dump_lines.insert(name + " " + line);
+      EXPECT_EQ(plain.find("logger \"" + name + "\"") != std::string::npos, !expected.empty());
+      ASSERT_FALSE(rings[name].empty());
+      const std::string heading = rings[name][0];
+      EXPECT_EQ(heading.substr(heading.find(" records ")),
+                " records " + std::to_string(expected.size()) + " logger \"" + name +
+                    "\" trace_id " + id);
+      expected.insert(expected.begin(), heading);
+      EXPECT_EQ(rings[name], expected);
+    }
+    EXPECT_EQ(loggers, 5u);
+    EXPECT_EQ(json_lines, dump_lines);
+  }
+
+  const std::string dir = ::testing::TempDir() + "wexlog_core_" + std::to_string(getpid());
+};
+
+TEST_F(WexlogCoreTest, GcoreOfTheHostFixtureGivesEveryLoggersDumpLines) {
+  const int status = run(WEXLOG_HOST_FIXTURE " gcore " + dir + " 2>/dev/null").first;
+  if (status == 3) GTEST_SKIP() << "no core: " << run("cat " + dir + "/gcore.out").second;
+  ASSERT_EQ(status, 0);
+  expect_recovered_lines(dir + "/core");
+}
+
+// Runs where WEXLOG_PPC_FIXTURE names the cross-built fixture (CI sets it
+// after the ppc stage).
+TEST_F(WexlogCoreTest, QemuCoreOfThePowerPcFixtureGivesTheLinesOfItsSnapshotRoundTrip) {
+  const char* fixture = std::getenv("WEXLOG_PPC_FIXTURE");
+  if (fixture == nullptr) GTEST_SKIP() << "WEXLOG_PPC_FIXTURE names no cross-built fixture";
+  // qemu-ppc writes the guest's core into the working directory itself; the
+  // filter keeps the kernel's core of qemu (if any) to a few pages.
+  const auto [status, out] = run("cd " + dir +
+                                 " && ulimit -c unlimited; echo 0 >/proc/self/coredump_filter; "
+                                 "exec " WEXLOG_QEMU_PPC " -L " WEXLOG_PPC_SYSROOT " " +
+                                 fixture + " abort " + dir + " 2>&1");
+  ASSERT_EQ(status, 128 + SIGABRT) << out;
+  std::string core;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    if (entry.path().extension() == ".core") core = entry.path();
+  }
+  ASSERT_FALSE(core.empty()) << "qemu-ppc wrote no core (hard core size limit 0?)";
+  expect_recovered_lines(core);
+  std::ifstream manifest(dir + "/loggers.txt");
+  for (std::string name, id; manifest >> name >> id;) {
+    const auto decoded = run(WEXLOG_TOOL " decode " + dir + "/" + name + ".snap");
+    EXPECT_EQ(decoded, result(0, run("cat " + dir + "/" + name + ".log").second)) << name;
+  }
 }
 
 }  // namespace
