@@ -28,6 +28,8 @@
 //   command is echoed as "(null)".
 // - storage() gives applications the record store, for snapshot export and
 //   import and the ring's size.
+// - A negative ring size gives a logger without a ring: every record it would
+//   store is refused with the ring's message.
 #ifndef WEX_LIB_LOG_ENTRY_H
 #define WEX_LIB_LOG_ENTRY_H
 
