@@ -21,9 +21,9 @@
 // - add_log_ext cuts its formatted text at 319 characters (its 320-byte buffer).
 // - A composed text longer than 65531 characters is cut to 65531, so that its
 //   message item fits the 16-bit size of a data item.
-// - push_data releases the semaphore through a scope guard, also when the
-//   hook or the commit throws; a record left half built by an exception is
-//   discarded at that point, so it never leaks into the next record.
+// - push_data and the structured calls release the semaphore through a scope
+//   guard, also when a hook or the commit throws; a record left half built by
+//   an exception is discarded then, so it never leaks into the next record.
 // - set_properties(nullptr) leaves the path unchanged; a null property
 //   command is echoed as "(null)".
 // - storage() gives applications the record store, for snapshot export and
