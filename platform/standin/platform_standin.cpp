@@ -153,7 +153,8 @@ struct tm* zolCLBLocalTime_r(const zolQMVClock* clock, struct tm* out) {
     uint32_t sec = 0;
     struct tm local {};
   };
-  thread_local local_time_cache cache;
+  // Initial-exec: read straight off the thread pointer, not through a call.
+  static thread_local local_time_cache cache __attribute__((tls_model("initial-exec")));
   const unsigned generation = state().zone_generation.load(std::memory_order_acquire);
   if (!cache.valid || cache.sec != clock->sec || cache.generation != generation) {
     const auto seconds = static_cast<time_t>(clock->sec);
