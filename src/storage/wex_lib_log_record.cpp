@@ -120,10 +120,6 @@ void append_time_of_day(std::string& line, uint32_t time_of_day) {
   line.append(text, static_cast<size_t>(write_time_of_day(text, time_of_day) - text));
 }
 
-void append_unsigned(std::string& line, unsigned long value) {
-  append_decimal(line, value, 1);
-}
-
 void append_signed(std::string& line, int value) {
   int64_t wide = value;
   if (wide < 0) {

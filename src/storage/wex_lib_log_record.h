@@ -74,7 +74,6 @@ class reader {
 const char* type_label(int type);
 
 void append_time_of_day(std::string& line, uint32_t time_of_day);
-void append_unsigned(std::string& line, unsigned long value);
 void append_signed(std::string& line, int value);
 void append_hex(std::string& line, unsigned long value);
 // Appends the text up to its first NUL.
