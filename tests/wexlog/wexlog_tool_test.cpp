@@ -113,6 +113,9 @@ TEST(WexlogCoreImageTest, BrokenCoresAreRefusedWithTheirReason) {
             "segment 0 at 0x1000 lies outside the file: 64 bytes at offset 84, file has 147 bytes "
             "(truncated core?)");
   EXPECT_EQ(refusal(wexlog_test::make_core(8, false, {}, 2)), "not a core file (ELF type 2)");
+  EXPECT_EQ(
+      refusal(wexlog_test::make_core(4, false, {{0x1000, bytes(64, 1)}, {0x1020, bytes(8, 1)}})),
+      "segments at 0x1000 and 0x1020 overlap");
   bytes odd = core;
   odd[4] = 3;
   EXPECT_EQ(refusal(odd), "unsupported ELF class 3");

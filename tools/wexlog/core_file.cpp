@@ -127,6 +127,14 @@ core_image::core_image(const unsigned char* data, size_t size) {
   }
   std::sort(segments_.begin(), segments_.end(),
             [](const segment& a, const segment& b) { return a.address < b.address; });
+  // A core maps each address once; lookups and the scan's address order rely on it.
+  for (size_t i = 1; i < segments_.size(); ++i) {
+    const segment& before = segments_[i - 1];
+    if (segments_[i].address - before.address < before.file_size) {
+      throw input_error("segments at " + hex(before.address) + " and " + hex(segments_[i].address) +
+                        " overlap");
+    }
+  }
   std::sort(ranges_.begin(), ranges_.end());
   std::vector<std::pair<uint64_t, uint64_t>> merged;
   for (const auto& range : ranges_) {
