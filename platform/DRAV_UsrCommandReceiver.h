@@ -15,8 +15,10 @@ class DRAV_UsrCommandReceiver {
   // Writes one formatted entry under `name`.
   static int uc_trace(const char* name, const char* format, va_list args);
   // Gathers the arguments and hands them to uc_trace; returns its result.
+  // Defined and exported by the logging library, so that other code of the
+  // process can call it too.
   static int uctracef(const char* name, const char* format, ...)
-      __attribute__((format(printf, 2, 3)));
+      __attribute__((format(printf, 2, 3), visibility("default")));
 };
 
 }  // namespace velorin
