@@ -1,8 +1,13 @@
-# How libwexliblog.so.1 ships: only the library's classes and maintenance
-# entry points are exported, and its dynamic section names only libc and the
-# unwinding support library. The language runtime, the platform services and
-# the maintenance-log service are resolved from the process that loads it.
+# How libwexliblog.so.1 ships: only the library's classes and functions are
+# exported, and its dynamic section names only libc and the unwinding support
+# library. The language runtime, the platform services and the
+# maintenance-log service are resolved from the process that loads it.
 # Sanitizer builds keep the default runtime libraries their runtime needs.
+#
+# Install components: runtime (the shared library), dev (headers, link,
+# CMake package, pkg-config file, cross toolchain file), tool (wexlog and its
+# manual page, added by tools/wexlog), standin and standin_dev (the
+# workstation stand-in for the platform services).
 if(WEXLOG_SANITIZE STREQUAL "")
   target_link_options(wexliblog PRIVATE -nodefaultlibs)
   target_link_libraries(wexliblog PRIVATE gcc_s gcc c)
@@ -17,10 +22,13 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(WEXLOG_INCLUDE_SUBDIR ${CMAKE_INSTALL_INCLUDEDIR}/wexliblog)
+set(WEXLOG_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/wexliblog)
 target_include_directories(wexliblog PUBLIC $<INSTALL_INTERFACE:${WEXLOG_INCLUDE_SUBDIR}>)
+target_include_directories(wexplatform PUBLIC $<INSTALL_INTERFACE:${WEXLOG_INCLUDE_SUBDIR}>)
 
+# The library and its development files.
 install(TARGETS wexliblog EXPORT wexliblogTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev)
 install(FILES
     include/wex_lib_log_entry.h
     include/wex_lib_log_export.h
@@ -29,14 +37,14 @@ install(FILES
     include/wex_lib_log_snapshot.h
     include/wex_lib_log_storage.h
     include/wex_lib_log_tracer.h
+    ${PROJECT_BINARY_DIR}/include/wex_lib_log_version.h
     platform/DRAV_UsrCommandReceiver.h
     platform/QMV_Mutex_Semaphore.h
     platform/tesk_mainte.h
     platform/zol_platform.h
-  DESTINATION ${WEXLOG_INCLUDE_SUBDIR})
-
-set(WEXLOG_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/wexliblog)
-install(EXPORT wexliblogTargets NAMESPACE wexliblog:: DESTINATION ${WEXLOG_CMAKE_DIR})
+  DESTINATION ${WEXLOG_INCLUDE_SUBDIR} COMPONENT dev)
+install(EXPORT wexliblogTargets NAMESPACE wexliblog:: DESTINATION ${WEXLOG_CMAKE_DIR}
+  COMPONENT dev)
 configure_package_config_file(cmake/wexliblogConfig.cmake.in
   ${PROJECT_BINARY_DIR}/wexliblogConfig.cmake INSTALL_DESTINATION ${WEXLOG_CMAKE_DIR})
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/wexliblogConfigVersion.cmake
@@ -44,7 +52,42 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/wexliblogConfigVersion.cm
 install(FILES
     ${PROJECT_BINARY_DIR}/wexliblogConfig.cmake
     ${PROJECT_BINARY_DIR}/wexliblogConfigVersion.cmake
-  DESTINATION ${WEXLOG_CMAKE_DIR})
+  DESTINATION ${WEXLOG_CMAKE_DIR} COMPONENT dev)
+install(FILES cmake/powerpc-linux-gnu.cmake DESTINATION ${CMAKE_INSTALL_DATADIR}/wexliblog
+  COMPONENT dev)
 
-configure_file(cmake/wexliblog.pc.in ${PROJECT_BINARY_DIR}/wexliblog.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/wexliblog.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+# The stand-in: its own library, header, exported target (wexliblog::wexplatform,
+# loaded by the package when installed) and pkg-config file.
+install(TARGETS wexplatform EXPORT wexplatformTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT standin NAMELINK_COMPONENT standin_dev)
+install(FILES platform/standin/platform_standin.h DESTINATION ${WEXLOG_INCLUDE_SUBDIR}
+  COMPONENT standin_dev)
+install(EXPORT wexplatformTargets NAMESPACE wexliblog:: DESTINATION ${WEXLOG_CMAKE_DIR}
+  COMPONENT standin_dev)
+
+# pkg-config files find their folders relative to where they are installed
+# (${pcfiledir}), so an installed tree can be moved or unpacked into a
+# staging root; with an absolute libdir or includedir they name it as is.
+set(WEXLOG_PC_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+function(wexlog_pc_path variable install_dir)
+  if(IS_ABSOLUTE "${install_dir}")
+    set(${variable} "${install_dir}" PARENT_SCOPE)
+  else()
+    set(${variable} "\${prefix}/${install_dir}" PARENT_SCOPE)
+  endif()
+endfunction()
+if(IS_ABSOLUTE "${WEXLOG_PC_DIR}")
+  set(WEXLOG_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+else()
+  file(RELATIVE_PATH WEXLOG_PC_UP "/root/${WEXLOG_PC_DIR}" "/root")
+  set(WEXLOG_PC_PREFIX "\${pcfiledir}/${WEXLOG_PC_UP}")
+  string(REGEX REPLACE "/$" "" WEXLOG_PC_PREFIX "${WEXLOG_PC_PREFIX}")
+endif()
+wexlog_pc_path(WEXLOG_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
+wexlog_pc_path(WEXLOG_PC_INCLUDEDIR "${WEXLOG_INCLUDE_SUBDIR}")
+foreach(pc wexliblog wexplatform)
+  configure_file(cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
+endforeach()
+install(FILES ${PROJECT_BINARY_DIR}/wexliblog.pc DESTINATION ${WEXLOG_PC_DIR} COMPONENT dev)
+install(FILES ${PROJECT_BINARY_DIR}/wexplatform.pc DESTINATION ${WEXLOG_PC_DIR}
+  COMPONENT standin_dev)

@@ -1,6 +1,8 @@
-// Logs, dumps and checks one line through the installed headers and library.
+// Logs, dumps and checks one line through wexliblog's headers and library,
+// and that the library it runs with is the version it was built against.
 #include <wex_lib_log_entry.h>
 #include <wex_lib_log_maintenance.h>
+#include <wex_lib_log_version.h>
 
 #include <cstdio>
 #include <cstring>
@@ -17,6 +19,7 @@ int main(int argc, char** argv) {
   if (file == nullptr || std::fgets(line, sizeof line, file) == nullptr) return 1;
   std::fclose(file);
   const bool logged = std::strstr(line, "][      ] main\tinstalled ok\n") != nullptr;
-  std::printf("%s", line);
-  return logged && wex_lib_log_line_log_wrap(nullptr) == 0 ? 0 : 1;
+  const bool same_version = std::strcmp(velorin::wex_lib_log_version(), WEX_LIB_LOG_VERSION_STRING) == 0;
+  std::printf("wexliblog %s: %s", velorin::wex_lib_log_version(), line);
+  return logged && same_version && wex_lib_log_line_log_wrap(nullptr) == 0 ? 0 : 1;
 }
