@@ -3,6 +3,7 @@
 //
 //   wexlog recover CORE [--all] [--json] [--stats]
 //   wexlog decode FILE [--json] [--logger NAME]
+//   wexlog --version
 //
 // Exit status: 0 done, 1 input refused (the message says why), 2 usage.
 #include <CLI/CLI.hpp>
@@ -14,6 +15,7 @@
 #include "render.h"
 #include "ring_scan.h"
 #include "snapshot_file.h"
+#include "wex_lib_log_version.h"
 
 namespace {
 
@@ -96,6 +98,7 @@ int decode(const std::string& path, bool as_json, const std::string& logger) {
 
 int main(int argc, char** argv) {
   CLI::App app{"Reads log records from core files of crashed tasks and from ring snapshot files."};
+  app.set_version_flag("--version", "wexlog " WEX_LIB_LOG_VERSION_STRING);
   app.require_subcommand(1);
   std::string path;
   std::string logger;
