@@ -9,6 +9,7 @@ packages=(
   libspdlog-dev nlohmann-json3-dev libcli11-dev libelf-dev
   g++-powerpc-linux-gnu qemu-user
   valgrind gdb
+  lintian dpkg-dev file man-db
 )
 
 missing=()
