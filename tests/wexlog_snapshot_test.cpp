@@ -130,7 +130,8 @@ TEST_F(SnapshotFileTest, SaveReplacesOnlyRegularFilesOnceCompleteAndKeepsLinks) 
   const auto names = [&] {
     std::set<std::string> found;
     DIR* folder = opendir(dir.c_str());
-    while (const dirent* entry = readdir(folder)) found.insert(entry->d_name);
+    // The 64-bit form: a 32-bit readdir fails on the host's large inode numbers.
+    while (const dirent64* entry = readdir64(folder)) found.insert(entry->d_name);
     closedir(folder);
     return found;
   };
