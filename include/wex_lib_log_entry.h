@@ -28,8 +28,19 @@
 //   command is echoed as "(null)".
 // - storage() gives applications the record store, for snapshot export and
 //   import and the ring's size.
-// - A negative ring size gives a logger without a ring: every record it would
-//   store is refused with the ring's message.
+// - A negative ring size is refused: the constructor throws
+//   std::length_error naming the size (taken as unsigned it would ask for
+//   about 4 GiB). A ring size of 0 gives a logger without a ring, whose
+//   records the ring refuses with its message.
+// - The logger's own act_add_data stores nothing for a null data or null
+//   length pointer, so push_data(0, nullptr, ...) and push_data(0, data,
+//   nullptr, ...) store nothing and print nothing.
+// - The composed text ends at its first NUL, in the stored item and in both
+//   echoes alike (a %c of 0 ends it). When the C library's formatter fails on
+//   a conversion, the text it wrote before the failure is kept.
+// - Each file-echo line reaches the file in one write on a descriptor opened
+//   for append, so that echoes of other threads, processes and dumps into
+//   the same file never split it.
 #ifndef WEX_LIB_LOG_ENTRY_H
 #define WEX_LIB_LOG_ENTRY_H
 

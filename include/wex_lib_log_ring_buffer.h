@@ -28,6 +28,8 @@
 // - pop_data tests empty_ again under the semaphore, so that two threads
 //   racing for the last ring record cannot both take it.
 // - clear reports no result.
+// - The two-part push_data refuses a missing part (null with a non-zero size)
+//   as the one-part push refuses null data, printing address 0.
 #ifndef WEX_LIB_LOG_RING_BUFFER_H
 #define WEX_LIB_LOG_RING_BUFFER_H
 

@@ -21,14 +21,28 @@
 // record) chained from the read position to the write position.
 //
 // Both functions return 0 on success and 0x1000 on failure. A failure prints
-// one message with printf, without a line end, as the ring's refusals do:
-//   "Save snapshot ERROR!! <reason> [<path>]"
-//   "Load snapshot ERROR!! <reason> [<path>]"
-// The loader refuses a file it cannot trust: a wrong magic or version,
-// non-zero reserved bytes, size 0, a file shorter or longer than its header
-// says, and, through the ring's own import check, positions outside the ring
-// or length prefixes that do not chain from the read to the write position.
-// A refused file leaves the logger's ring as it was.
+// one line with printf and lets no exception out of the library:
+//   "Save snapshot ERROR!! <reason> [<path>]\n"
+//   "Load snapshot ERROR!! <reason> [<path>]\n"
+//
+// Saving never destroys what stands at the path. The snapshot goes to a new
+// temporary file in the target's folder (created exclusively, so that a link
+// planted at its name is never followed, with the permissions of any new
+// file), is flushed to disk and is only then renamed over the target. A
+// failed save leaves an earlier snapshot intact and removes only its own
+// temporary file. A symbolic link at the path is followed to its final
+// target, which is replaced while the links stay links. A path that is, or
+// leads to, anything but a regular file (a device, a FIFO, a directory) is
+// refused and left alone.
+//
+// Loading opens the file, refuses anything but a regular file, and checks
+// the 28-byte header before it reads on; then it reads exactly the ring
+// bytes the header announces, so that no file costs more time or memory
+// than its header says. It refuses a file it cannot trust: a wrong magic or
+// version, non-zero reserved bytes, size 0, a file shorter or longer than
+// its header says, and, through the ring's own import check, positions
+// outside the ring or length prefixes that do not chain from the read to the
+// write position. A refused file leaves the logger's ring as it was.
 //
 // Saving reads the ring under its semaphore and so sees a whole ring between
 // two pushes; loading replaces the ring whole. Neither may run while another
@@ -41,9 +55,9 @@
 
 namespace velorin {
 
-// Writes the store's ring to a new file at `path` (replacing any file there).
-// Fails for a ring that was never sized or when the file cannot be written;
-// a partly written file is removed.
+// Writes the store's ring to the file at `path`, replacing a regular file
+// there only once the new one is complete. Fails for a ring that was never
+// sized or when the file cannot be written.
 WEX_LIB_LOG_API int wex_lib_log_save_snapshot(wex_lib_log_storage& storage, const char* path);
 
 // Replaces the store's ring with the snapshot in the file at `path`.

@@ -22,9 +22,16 @@
 //   next record. Bytes left over after the counted items are ignored.
 // - A store without an owner renders data items as the logger's default hook
 //   does (message items with their type label).
+// - add_data with null data and a non-zero size appends nothing.
 // - The dump takes records from the ring in batches of up to 64 KiB. If a
 //   derived logger's act_trace_log throws, the lines rendered so far are
 //   written and the rest of that batch is lost with the exception.
+// - The dump to a stream flushes the stream, then writes its lines straight
+//   to the stream's descriptor in pieces of whole lines, each in one write
+//   call (a line longer than a piece in a call of its own). On a file opened
+//   for append, as trace_log(path) opens it, other writers of the file never
+//   split a dump line. A stream without a descriptor is written through
+//   stdio.
 #ifndef WEX_LIB_LOG_STORAGE_H
 #define WEX_LIB_LOG_STORAGE_H
 

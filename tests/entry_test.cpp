@@ -8,7 +8,9 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <functional>
+#include <memory>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -36,6 +38,20 @@ std::vector<unsigned char> message_record(int type, int sel, const std::string& 
   r.insert(r.end(), text.begin(), text.end());
   r.insert(r.end(), {0, 0});
   return r;
+}
+
+// Runs `work(i)` on `n` threads that start together, and waits for them.
+template <class Work>
+void run_together(int n, Work&& work) {
+  std::vector<std::thread> threads;
+  std::atomic<int> waiting{n};
+  for (int i = 0; i < n; ++i) {
+    threads.emplace_back([&, i] {
+      for (--waiting; waiting != 0;) std::this_thread::yield();
+      work(i);
+    });
+  }
+  for (auto& thread : threads) thread.join();
 }
 
 class EntryTest : public wexlog_test::PlatformFixture {
@@ -211,6 +227,20 @@ TEST_F(EntryTest, LongTextsAreCutAndExtPrintsOnlyUpToLevelTwoWithoutStoring) {
   expect({}, {"2|v=2\n", "0|" + std::string(319, 'z') + "\n"});
 }
 
+TEST_F(EntryTest, TextEndsAtItsFirstNulOrWhereAFailedFormatStoppedAndNullPushesStoreNothing) {
+  uint32_t size = 8;
+  log.push_data(0, nullptr, &size, 0);
+  log.push_data(0, "\1\0f\tm\0\0", nullptr, 0);
+  log.add_log(L(2), T(1), S(0), "f", "a%cb", 0);
+  log.add_log(L(2), T(1), S(0), "f", "a%cb%.1f", 0, 1.5);  // formatted by vsnprintf
+  // The C locale cannot encode U+00E9: vsnprintf fails after "before ".
+  log.add_log(L(2), T(1), S(0), "f", "before %lc after", static_cast<wint_t>(0xE9));
+  expect({message_record(1, 0, "f\ta"), message_record(1, 0, "f\ta"),
+          message_record(1, 0, "f\tbefore ")},
+         {"0|[ERROR@] f\ta\n", "0|[ERROR@] f\ta\n", "0|[ERROR@] f\tbefore \n"});
+  EXPECT_THROW(velorin::wex_lib_log_entry(kId, "negative", -1), std::length_error);
+}
+
 // Stores the `extra` of its kind-9 pushes and renders it; throws from its
 // data hook, after writing the item, while `fail` is set.
 struct hooked_logger : velorin::wex_lib_log_entry {
@@ -297,18 +327,12 @@ TEST_F(EntryTest, TracersRunOnceInAttachOrderWithResultsOredAndAreNeverOwned) {
 TEST_F(EntryTest, ConcurrentThreadsStoreEveryMessageOnceAndWhole) {
   constexpr int kThreads = 4, kMessages = 2000;
   velorin::wex_lib_log_entry shared(kId, "threads", 1 << 20);
-  std::vector<std::thread> threads;
   std::string ids[kThreads];
-  std::atomic<int> waiting{kThreads};
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      ids[t] = task_id();
-      for (--waiting; waiting != 0;) std::this_thread::yield();  // start together
-      for (int m = 0; m < kMessages; ++m)
-        shared.add_log(L(3), T(16), S(0), "worker", "t%d m%d", t, m);
-    });
-  }
-  for (auto& thread : threads) thread.join();
+  run_together(kThreads, [&](int t) {
+    ids[t] = task_id();
+    for (int m = 0; m < kMessages; ++m)
+      shared.add_log(L(3), T(16), S(0), "worker", "t%d m%d", t, m);
+  });
   std::set<std::string> expected;
   for (int t = 0; t < kThreads; ++t)
     for (int m = 0; m < kMessages; ++m)
@@ -317,6 +341,51 @@ TEST_F(EntryTest, ConcurrentThreadsStoreEveryMessageOnceAndWhole) {
   const strings lines = dump(shared);
   EXPECT_EQ(lines.size(), expected.size());
   for (const std::string& line : lines) EXPECT_EQ(expected.erase(line), 1u) << line;
+}
+
+TEST_F(EntryTest, ConcurrentDumpsAndLongEchoesShareAFileWithoutTearingALine) {
+  constexpr int kWriters = 4, kRecords = 5000, kEchoes = 500;
+  const std::string path = wexlog_test::temp_path("shared.log");
+  std::multiset<std::string> expected;
+  std::vector<std::unique_ptr<velorin::wex_lib_log_entry>> dumpers;
+  for (int d = 0; d < kWriters; ++d) {
+    dumpers.push_back(std::make_unique<velorin::wex_lib_log_entry>(kId, "dumper", 1 << 18));
+    const std::string title = "dumper " + std::to_string(d);
+    for (int r = 0; r < kRecords; ++r) {
+      dumpers.back()->push_data_value(title.c_str(), 0, 1, r, 0, 0, 0, 0, 0, 0, 0);
+      expected.insert(kHead + task_id() + "][" + title + std::string(32 - title.size(), ' ') +
+                      "][" + std::to_string(r) + "]");
+    }
+  }
+  log.set_properties(path.c_str());
+  command(",D,1");
+  command(",U,1");  // echoed only
+  std::string echo_heads[kWriters];
+  run_together(2 * kWriters, [&](int i) {
+    if (i < kWriters) return dumpers[size_t(i)]->trace_log(path.c_str());
+    const int e = i - kWriters;
+    char head[64];
+    std::snprintf(head, sizeof head, "[%10lu][    5000.023] [      ] ",
+                  static_cast<unsigned long>(pthread_self()));
+    echo_heads[e] = head;
+    const std::string function(5000, char('a' + e));
+    for (int m = 0; m < kEchoes; ++m) log.add_log(L(2), T(16), S(0), function.c_str(), "%d", m);
+  });
+  for (int e = 0; e < kWriters; ++e)
+    for (int m = 0; m < kEchoes; ++m)
+      expected.insert(echo_heads[e] + std::string(5000, char('a' + e)) + "\t" + std::to_string(m));
+  size_t torn = 0;
+  for (const std::string& line : wexlog_test::read_lines(path)) {
+    const auto found = expected.find(line);
+    if (found == expected.end()) {
+      ++torn;
+    } else {
+      expected.erase(found);
+    }
+  }
+  std::remove(path.c_str());
+  EXPECT_EQ(torn, 0u);
+  EXPECT_TRUE(expected.empty());
 }
 
 }  // namespace

@@ -102,6 +102,13 @@ TEST(RingBuffer, NullEmptyOrUnsizedPushesAndEmptyPopsAreRefused) {
   EXPECT_EQ(take(ring).where(), "1 0 0");  // an empty ring with an array exports
   EXPECT_EQ(refused(ring, nullptr, 4).rfind(message(nullptr, 4), 0), 0u);
   EXPECT_EQ(refused(ring, data, 0).rfind(message(data, 0), 0), 0u);
+  int result = 0;  // a record in two parts whose second part is missing
+  EXPECT_EQ(wexlog_test::stdout_of([&] {
+              result = ring.push_data(data, 4, nullptr, 8);
+            }).rfind(message(nullptr, 12), 0),
+            0u);
+  EXPECT_EQ(result, kFailed);
+  EXPECT_EQ(take(ring).where(), "1 0 0");
   bytes out{9, 9};
   EXPECT_EQ(ring.pop_data(out), kFailed);
   EXPECT_EQ(out, (bytes{9, 9}));

@@ -101,6 +101,7 @@ TEST_F(StorageTest, ItemsAreTaggedTruncatedAndLittleEndianAndNullsAddNothing) {
     store.add_title_data(nullptr);
     store.add_string_data(nullptr);
     store.add_set_data(nullptr, 5);
+    store.add_data(0, nullptr, 3);
     store.entry_for_ring_buffer();
     EXPECT_EQ(committed(), head(1) + row.second);
   }

@@ -1,11 +1,20 @@
-// Ring snapshot files: the documented bytes, the round trip, and the files
-// the loader refuses.
+// Ring snapshot files: the documented bytes, the round trip, the files the
+// loader refuses, and what saving leaves at the path.
 #include <pthread.h>
 #include <wex_lib_log_entry.h>
 #include <wex_lib_log_snapshot.h>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
 #include <fstream>
 #include <iterator>
+#include <set>
 
 #include "test_support.h"
 
@@ -65,8 +74,9 @@ TEST_F(SnapshotFileTest, SaveWritesTheDocumentedBytesAndLoadBringsBackTheSameLin
 
 TEST_F(SnapshotFileTest, UntrustedFilesAreRefusedWithTheirReasonAndLeaveTheRing) {
   target.push_data_value("kept", 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-  const auto with = [&](size_t offset, unsigned char value) {
+  const auto with = [&](size_t offset, unsigned char value) {  // one byte changed or added
     bytes bad = saved;
+    bad.resize(std::max(bad.size(), offset + 1));
     bad[offset] = value;
     return bad;
   };
@@ -74,7 +84,9 @@ TEST_F(SnapshotFileTest, UntrustedFilesAreRefusedWithTheirReasonAndLeaveTheRing)
   const std::pair<bytes, std::string> files[] = {
       {with(0, 'X'), "not a ring snapshot (no WEXLOGRS magic)"},
       {with(8, 2), "unsupported snapshot version"},
+      {bytes(saved.begin(), saved.begin() + 20), "truncated snapshot header"},
       {bytes(saved.begin(), saved.end() - 1), "truncated snapshot: fewer ring bytes than its size"},
+      {with(saved.size(), 0), "trailing bytes after the ring bytes"},
       {with(16, 21), inconsistent},  // the prefixes do not chain to that write position
       {with(12, 2), inconsistent}};  // an empty flag neither 0 nor 1
   for (const auto& [content, reason] : files) {
@@ -83,7 +95,13 @@ TEST_F(SnapshotFileTest, UntrustedFilesAreRefusedWithTheirReasonAndLeaveTheRing)
     EXPECT_EQ(wexlog_test::stdout_of([&] {
                 EXPECT_EQ(wex_lib_log_load_snapshot(target.storage(), file.c_str()), 0x1000);
               }),
-              "Load snapshot ERROR!! " + reason + " [" + file + "]");
+              "Load snapshot ERROR!! " + reason + " [" + file + "]\n");
+  }
+  for (const std::string& path : {std::string("/dev/null"), ::testing::TempDir()}) {
+    EXPECT_EQ(wexlog_test::stdout_of([&] {
+                EXPECT_EQ(wex_lib_log_load_snapshot(target.storage(), path.c_str()), 0x1000);
+              }),
+              "Load snapshot ERROR!! not a regular file [" + path + "]\n");
   }
   EXPECT_EQ(target.storage().get_ring_buffer_size(), 48u);
   const auto lines = dump_lines(target);
@@ -95,8 +113,73 @@ TEST_F(SnapshotFileTest, UntrustedFilesAreRefusedWithTheirReasonAndLeaveTheRing)
   EXPECT_EQ(wexlog_test::stdout_of([&] {
               EXPECT_EQ(wex_lib_log_save_snapshot(unsized.storage(), file.c_str()), 0x1000);
             }),
-            "Save snapshot ERROR!! the ring has no bytes [" + file + "]");
+            "Save snapshot ERROR!! the ring has no bytes [" + file + "]\n");
   EXPECT_FALSE(std::ifstream(file).good());
+}
+
+TEST_F(SnapshotFileTest, SaveReplacesOnlyRegularFilesOnceCompleteAndKeepsLinks) {
+  std::string made = ::testing::TempDir() + "wexlog_save_XXXXXX";
+  ASSERT_NE(mkdtemp(&made[0]), nullptr);
+  const std::string dir = made, snap = dir + "/ring.snap", link = dir + "/link";
+  const auto save = [](velorin::wex_lib_log_entry& log, const std::string& path) {
+    int result = 0;
+    const std::string out = wexlog_test::stdout_of(
+        [&] { result = wex_lib_log_save_snapshot(log.storage(), path.c_str()); });
+    return std::to_string(result) + " " + out;
+  };
+  const auto names = [&] {
+    std::set<std::string> found;
+    DIR* folder = opendir(dir.c_str());
+    // The 64-bit form: a 32-bit readdir fails on the host's large inode numbers.
+    while (const dirent64* entry = readdir64(folder)) found.insert(entry->d_name);
+    closedir(folder);
+    return found;
+  };
+  std::ofstream(snap) << "earlier";
+  ASSERT_EQ(symlink("ring.snap", link.c_str()), 0);
+
+  // A write that fails half way, as on a full disk, leaves the earlier file.
+  velorin::wex_lib_log_entry big{9, "big", 4096};
+  rlimit limit{}, small{};
+  getrlimit(RLIMIT_FSIZE, &limit);
+  small = limit;
+  small.rlim_cur = 1024;
+  signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &small);
+  const std::string failed_direct = save(big, snap), failed_through_link = save(big, link);
+  setrlimit(RLIMIT_FSIZE, &limit);
+  EXPECT_EQ(failed_direct, "4096 Save snapshot ERROR!! cannot write the file [" + snap + "]\n");
+  EXPECT_EQ(failed_through_link,
+            "4096 Save snapshot ERROR!! cannot write the file [" + link + "]\n");
+  EXPECT_EQ(wexlog_test::read_lines(snap), std::vector<std::string>{"earlier"});
+
+  // Through a link the final target is replaced, and the link stays a link.
+  const mode_t mask = umask(022);
+  EXPECT_EQ(save(source, link), "0 ");
+  umask(mask);
+  std::ifstream in(snap, std::ios::binary);
+  EXPECT_EQ(bytes(std::istreambuf_iterator<char>(in), {}), saved);
+  struct stat st {};
+  EXPECT_EQ(lstat(link.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(stat(snap.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);  // a new file's permissions
+
+  // A device, a FIFO, a directory, or a link to one, is refused and left alone.
+  const std::string fifo = dir + "/fifo", to_fifo = dir + "/to_fifo", sub = dir + "/sub";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // a writer would not wait
+  ASSERT_EQ(symlink(fifo.c_str(), to_fifo.c_str()), 0);
+  ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+  for (const std::string& path : {std::string("/dev/null"), fifo, to_fifo, sub}) {
+    EXPECT_EQ(save(source, path), "4096 Save snapshot ERROR!! not a regular file [" + path + "]\n");
+  }
+  char byte = 0;
+  EXPECT_LE(read(reader, &byte, 1), 0);  // nothing went into the FIFO
+  close(reader);
+  EXPECT_EQ(names(),
+            (std::set<std::string>{".", "..", "fifo", "link", "ring.snap", "sub", "to_fifo"}));
+  for (const std::string& path : {fifo, to_fifo, link, snap, sub, dir}) std::remove(path.c_str());
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "wex_lib_log_entry.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <zol_platform.h>
 
@@ -8,9 +9,12 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
+#include <string>
 #include <string_view>
 
 #include "entry/wex_lib_log_format.h"
+#include "file_io.h"
 #include "semaphore_hold.h"
 #include "storage/wex_lib_log_record.h"
 
@@ -90,7 +94,10 @@ wex_lib_log_entry::wex_lib_log_entry(int trace_id, const char* name, int ring_si
       gen_mode_(0),
       error_count_(0),
       mutex_(1) {
-  storage_.create_ring_buffer(ring_size > 0 ? static_cast<unsigned int>(ring_size) : 0);
+  if (ring_size < 0) {
+    throw std::length_error("wex_lib_log_entry: negative ring size " + std::to_string(ring_size));
+  }
+  storage_.create_ring_buffer(static_cast<unsigned int>(ring_size));
 }
 
 wex_lib_log_entry::~wex_lib_log_entry() = default;
@@ -164,22 +171,30 @@ void wex_lib_log_entry::echo_(int level, int type, bool with_label, const char* 
   if (file_trace_.load(std::memory_order_relaxed) == 1) echo_to_file_(label, text);
 }
 
+// The line goes to the file in one write on a descriptor opened for append,
+// so that lines of other threads and processes never split it. "a+" of
+// fopen opens the same way: read and write, append, created with 0666.
 void wex_lib_log_entry::echo_to_file_(const char* label, const char* text) {
   const uint32_t now = wex_lib_log_get_time_msec_();
   const unsigned long thread = static_cast<unsigned long>(pthread_self());
-  FILE* file;
+  int fd;
   {
     std::lock_guard<std::mutex> lock(file_path_mutex_);
     if (file_path_.empty()) return;
-    file = std::fopen(file_path_.c_str(), "a+");
+    fd = ::open(file_path_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
   }
-  if (file == nullptr) {
+  const descriptor file(fd);
+  if (file.get() < 0) {
     std::printf("Fail Open\n");
     return;
   }
-  std::fprintf(file, "[%10lu][%8ld.%03ld] %s%s\n", thread, static_cast<long>(now / 1000),
-               static_cast<long>(now % 1000), label, text);
-  std::fclose(file);
+  char head[64];
+  std::snprintf(head, sizeof head, "[%10lu][%8ld.%03ld] ", thread, static_cast<long>(now / 1000),
+                static_cast<long>(now % 1000));
+  std::string line;
+  line.reserve(kMessageBufferSize + sizeof head);
+  line.append(head).append(label).append(text) += '\n';
+  write_all(file.get(), line.data(), line.size());
 }
 
 void wex_lib_log_entry::add_log_ext(WEX_LIB_LOG_LV level, const char* format, ...) {
@@ -210,7 +225,7 @@ void wex_lib_log_entry::push_data(unsigned char kind, const char* data, void* pa
 
 void wex_lib_log_entry::act_add_data(unsigned char kind, const char* data, void* param,
                                      int /*extra*/) {
-  if (kind != 0) return;
+  if (kind != 0 || data == nullptr || param == nullptr) return;
   add_data(kind, const_cast<char*>(data), *static_cast<const uint32_t*>(param));
 }
 

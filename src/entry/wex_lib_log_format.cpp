@@ -318,9 +318,20 @@ size_t format_message(char* out, size_t capacity, const char* format, va_list ar
   va_copy(fast.list, args);
   const char* end = format_fast(out, capacity, format, fast);
   va_end(fast.list);
-  if (end != nullptr) return static_cast<size_t>(end - out);
-  if (std::vsnprintf(out, capacity, format, args) < 0) out[0] = '\0';
-  return std::strlen(out);
+  if (end == nullptr) {
+    va_list again;
+    va_copy(again, args);
+    if (std::vsnprintf(out, capacity, format, args) < 0) {
+      // vsnprintf may stop at a conversion it cannot make without ending
+      // what it wrote so far: writing it again over zeros ends that text,
+      // which is kept.
+      std::memset(out, 0, capacity);
+      std::vsnprintf(out, capacity, format, again);
+    }
+    va_end(again);
+  }
+  // A %c of 0 ends the text as it ends a C string.
+  return strnlen(out, capacity - 1);
 }
 
 }  // namespace velorin

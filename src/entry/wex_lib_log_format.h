@@ -5,7 +5,9 @@
 // with flags, width, precision and the hh h l ll z t j lengths) itself,
 // without the stream machinery of the C library. Any other conversion
 // (floating point, %p, %n, positional arguments, ...) hands the whole
-// format to vsnprintf.
+// format to vsnprintf. When vsnprintf fails, what it wrote before the
+// failure is kept. The text ends at its first NUL: a %c of 0 ends it, as it
+// ends a C string.
 #ifndef WEX_LIB_LOG_FORMAT_H
 #define WEX_LIB_LOG_FORMAT_H
 
@@ -15,7 +17,7 @@
 namespace velorin {
 
 // `capacity` counts the terminating NUL and must be at least 1. Returns the
-// number of characters written, the NUL not counted.
+// length of the text, up to its first NUL.
 size_t format_message(char* out, size_t capacity, const char* format, va_list args);
 
 }  // namespace velorin

@@ -124,10 +124,12 @@ int wex_lib_log_ring_buffer::push_data(const unsigned char* head, unsigned int h
   semaphore_hold hold(mutex_);
   unsigned char* buffer = buffer_.load(std::memory_order_relaxed);
   const uint32_t capacity = size_.load(std::memory_order_relaxed);
-  if (head == nullptr || total == 0 || buffer == nullptr) {
+  // A missing second part shows as address 0, like a missing first part.
+  const unsigned char* data = body == nullptr && body_size != 0 ? nullptr : head;
+  if (data == nullptr || total == 0 || buffer == nullptr) {
     std::printf(
         "Push data ERROR!! push data addr[0x%08X] push data size[%d] Ring Buffer addr[0x%08X]",
-        static_cast<unsigned int>(reinterpret_cast<uintptr_t>(head)), static_cast<int>(total),
+        static_cast<unsigned int>(reinterpret_cast<uintptr_t>(data)), static_cast<int>(total),
         static_cast<unsigned int>(reinterpret_cast<uintptr_t>(buffer)));
     return kFailed;
   }

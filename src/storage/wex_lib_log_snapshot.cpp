@@ -1,9 +1,17 @@
 #include "wex_lib_log_snapshot.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
 #include <cstdio>
-#include <memory>
+#include <new>
+#include <string>
 #include <vector>
 
+#include "file_io.h"
 #include "storage/wex_lib_log_snapshot_format.h"
 
 namespace velorin {
@@ -11,56 +19,147 @@ namespace {
 
 constexpr int kOk = 0;
 constexpr int kFailed = 0x1000;
+// The kernel gives up after as many links in one path lookup.
+constexpr int kMaxLinks = 40;
+// Names tried for the temporary file before giving up.
+constexpr int kTemporaryNames = 100;
 
 int refuse(const char* action, const char* reason, const char* path) {
-  std::printf("%s snapshot ERROR!! %s [%s]", action, reason, path ? path : "(null)");
+  std::printf("%s snapshot ERROR!! %s [%s]\n", action, reason, path ? path : "(null)");
   return kFailed;
 }
 
-using file_ptr = std::unique_ptr<FILE, int (*)(FILE*)>;
+// Runs a save or load step and turns every exception it throws into a
+// refusal, so that none leaves the library.
+template <class Step>
+int guarded(const char* action, const char* path, Step&& step) {
+  try {
+    const char* reason = step();
+    return reason == nullptr ? kOk : refuse(action, reason, path);
+  } catch (const std::bad_alloc&) {
+    return refuse(action, "not enough memory", path);
+  } catch (...) {
+    return refuse(action, "unexpected failure", path);
+  }
+}
+
+std::string folder_of(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Follows the chain of symbolic links at `path` to the file it finally
+// names, which need not exist yet, so that saving replaces that file and
+// leaves the links in place. Only a regular file or a free name qualifies.
+const char* resolve_target(std::string& path) {
+  for (int links = 0;; ++links) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0)
+      return errno == ENOENT ? nullptr : "cannot examine the path";
+    if (S_ISREG(st.st_mode)) return nullptr;
+    if (!S_ISLNK(st.st_mode)) return "not a regular file";
+    if (links == kMaxLinks) return "too many symbolic links";
+    char link[PATH_MAX];
+    const ssize_t n = ::readlink(path.c_str(), link, sizeof link);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof link) return "cannot read the symbolic link";
+    const std::string to(link, static_cast<size_t>(n));
+    path = to[0] == '/' ? to : folder_of(path) + "/" + to;
+  }
+}
+
+// Creates a new file beside `target`. O_EXCL never opens an existing file,
+// nor follows a link planted at the name; the file gets the permissions of
+// any new file (0666 less the umask).
+int create_temporary(const std::string& target, std::string& name) {
+  for (int i = 0; i < kTemporaryNames; ++i) {
+    name = target + "." + std::to_string(::getpid()) + "." + std::to_string(i) + ".tmp";
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+// Writes `bytes` to a temporary file, flushes it to disk and only then
+// renames it over `target`, so that a failure leaves the old file whole.
+const char* replace_file(const std::string& target, const std::vector<unsigned char>& bytes) {
+  std::string temporary;
+  descriptor out(create_temporary(target, temporary));
+  if (out.get() < 0) return "cannot create the file";
+  const char* reason = nullptr;
+  if (!write_all(out.get(), bytes.data(), bytes.size())) {
+    reason = "cannot write the file";
+  } else if (::fsync(out.get()) != 0) {
+    reason = "cannot flush the file to disk";
+  } else if (!out.close()) {
+    reason = "cannot write the file";
+  } else if (::rename(temporary.c_str(), target.c_str()) != 0) {
+    reason = "cannot replace the file";
+  }
+  if (reason != nullptr) ::unlink(temporary.c_str());
+  return reason;
+}
+
+const char* save(wex_lib_log_storage& storage, const char* path) {
+  const unsigned int size = storage.get_ring_buffer_size();
+  if (size == 0) return "the ring has no bytes";
+  std::vector<unsigned char> file(snapshot_format::kHeaderSize + size);
+  WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_ info{};
+  if (storage.get_ring_buffer(&info, file.data() + snapshot_format::kHeaderSize) != kOk ||
+      info.size != size) {
+    return "the ring could not be read";
+  }
+  snapshot_format::encode_header(info, file.data());
+  std::string target = path;
+  if (const char* reason = resolve_target(target)) return reason;
+  return replace_file(target, file);
+}
+
+// Checks the header before anything else is read, then reads exactly the
+// ring bytes it announces, so that no file costs more than its header says.
+const char* load(wex_lib_log_storage& storage, const char* path) {
+  // Non-blocking, so that opening a FIFO does not wait for a writer.
+  descriptor in(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (in.get() < 0) return "cannot open the file";
+  struct stat st {};
+  if (::fstat(in.get(), &st) != 0) return "cannot examine the file";
+  if (!S_ISREG(st.st_mode)) return "not a regular file";
+  unsigned char head[snapshot_format::kHeaderSize];
+  size_t got = 0;
+  if (!read_up_to(in.get(), head, sizeof head, got)) return "cannot read the file";
+  WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_ info{};
+  if (const char* reason = snapshot_format::decode_header(head, got, info)) return reason;
+  const auto file_size = static_cast<uint64_t>(st.st_size);
+  if (const char* reason = snapshot_format::check_file_size(info, file_size)) return reason;
+  // The file may change after fstat: its length counts as read, with one
+  // byte past the ring to tell a longer file.
+  std::vector<unsigned char> ring(info.size);
+  unsigned char past_ring;
+  size_t past = 0;
+  if (!read_up_to(in.get(), ring.data(), ring.size(), got) ||
+      !read_up_to(in.get(), &past_ring, 1, past)) {
+    return "cannot read the file";
+  }
+  if (const char* reason =
+          snapshot_format::check_file_size(info, uint64_t{got} + sizeof head + past)) {
+    return reason;
+  }
+  if (storage.set_ring_buffer(info, ring.data()) != kOk) {
+    return "ring positions or length prefixes are inconsistent";
+  }
+  return nullptr;
+}
 
 }  // namespace
 
 int wex_lib_log_save_snapshot(wex_lib_log_storage& storage, const char* path) {
   if (path == nullptr) return refuse("Save", "no path", path);
-  const unsigned int size = storage.get_ring_buffer_size();
-  if (size == 0) return refuse("Save", "the ring has no bytes", path);
-  std::vector<unsigned char> file(snapshot_format::kHeaderSize + size);
-  WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_ info{};
-  if (storage.get_ring_buffer(&info, file.data() + snapshot_format::kHeaderSize) != kOk ||
-      info.size != size) {
-    return refuse("Save", "the ring could not be read", path);
-  }
-  snapshot_format::encode_header(info, file.data());
-  file_ptr out(std::fopen(path, "wb"), &std::fclose);
-  if (!out) return refuse("Save", "cannot create the file", path);
-  const bool written = std::fwrite(file.data(), 1, file.size(), out.get()) == file.size();
-  if (std::fclose(out.release()) != 0 || !written) {
-    std::remove(path);
-    return refuse("Save", "cannot write the file", path);
-  }
-  return kOk;
+  return guarded("Save", path, [&] { return save(storage, path); });
 }
 
 int wex_lib_log_load_snapshot(wex_lib_log_storage& storage, const char* path) {
   if (path == nullptr) return refuse("Load", "no path", path);
-  file_ptr in(std::fopen(path, "rb"), &std::fclose);
-  if (!in) return refuse("Load", "cannot open the file", path);
-  std::vector<unsigned char> file;
-  unsigned char chunk[4096];
-  for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, in.get())) != 0;) {
-    file.insert(file.end(), chunk, chunk + n);
-  }
-  if (std::ferror(in.get())) return refuse("Load", "cannot read the file", path);
-  WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_ info{};
-  const unsigned char* raw = nullptr;
-  if (const char* reason = snapshot_format::decode(file.data(), file.size(), info, raw)) {
-    return refuse("Load", reason, path);
-  }
-  if (storage.set_ring_buffer(info, raw) != kOk) {
-    return refuse("Load", "ring positions or length prefixes are inconsistent", path);
-  }
-  return kOk;
+  return guarded("Load", path, [&] { return load(storage, path); });
 }
 
 }  // namespace velorin

@@ -26,21 +26,33 @@ void encode_header(const WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info, unsigned char
   store_le32(out + 24, info.size);
 }
 
-const char* decode(const unsigned char* file, size_t size, WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info,
-                   const unsigned char*& raw) {
-  if (size < kMagicSize || std::memcmp(file, kMagic, kMagicSize) != 0) {
+const char* decode_header(const unsigned char* head, size_t available,
+                          WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info) {
+  if (available < kMagicSize || std::memcmp(head, kMagic, kMagicSize) != 0) {
     return "not a ring snapshot (no WEXLOGRS magic)";
   }
-  if (size < kHeaderSize) return "truncated snapshot header";
-  if (load_le32(file + 8) != kVersion) return "unsupported snapshot version";
-  if (file[13] != 0 || file[14] != 0 || file[15] != 0) return "reserved header bytes are not zero";
-  info.empty = static_cast<int8_t>(file[12]);
-  info.write_pos = load_le32(file + 16);
-  info.read_pos = load_le32(file + 20);
-  info.size = load_le32(file + 24);
+  if (available < kHeaderSize) return "truncated snapshot header";
+  if (load_le32(head + 8) != kVersion) return "unsupported snapshot version";
+  if (head[13] != 0 || head[14] != 0 || head[15] != 0) return "reserved header bytes are not zero";
+  info.empty = static_cast<int8_t>(head[12]);
+  info.write_pos = load_le32(head + 16);
+  info.read_pos = load_le32(head + 20);
+  info.size = load_le32(head + 24);
   if (info.size == 0) return "snapshot of a ring without bytes (size 0)";
-  if (size - kHeaderSize < info.size) return "truncated snapshot: fewer ring bytes than its size";
-  if (size - kHeaderSize > info.size) return "trailing bytes after the ring bytes";
+  return nullptr;
+}
+
+const char* check_file_size(const WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info, uint64_t file_size) {
+  const uint64_t expected = uint64_t{kHeaderSize} + info.size;
+  if (file_size < expected) return "truncated snapshot: fewer ring bytes than its size";
+  if (file_size > expected) return "trailing bytes after the ring bytes";
+  return nullptr;
+}
+
+const char* decode(const unsigned char* file, size_t size, WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info,
+                   const unsigned char*& raw) {
+  if (const char* reason = decode_header(file, size, info)) return reason;
+  if (const char* reason = check_file_size(info, size)) return reason;
   raw = file + kHeaderSize;
   return nullptr;
 }

@@ -21,6 +21,17 @@ constexpr size_t kHeaderSize = 28;
 // info.size raw bytes of the ring follow it in the file.
 void encode_header(const WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info, unsigned char* out);
 
+// Reads the fixed header from the first `available` bytes of a file (at most
+// kHeaderSize are looked at). On success returns null and fills `info`;
+// otherwise returns why the file was refused. A loader checks this before it
+// reads, or allocates room for, the ring bytes.
+const char* decode_header(const unsigned char* head, size_t available,
+                          WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info);
+
+// Why a file of `file_size` bytes cannot hold the snapshot whose header gave
+// `info`, or null when its length is exactly right.
+const char* check_file_size(const WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info, uint64_t file_size);
+
 // Reads a whole snapshot file of `size` bytes. On success returns null, fills
 // `info` and points `raw` at the info.size ring bytes inside `file`. Otherwise
 // returns why the file was refused. Only the framing is checked here; whether

@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "file_io.h"
 #include "storage/wex_lib_log_record.h"
 #include "wex_lib_log_entry.h"
 
@@ -19,6 +20,18 @@ constexpr size_t kDumpBatchSize = 64 * 1024;
 
 void store_le(unsigned char* out, unsigned long value, unsigned int n) {
   for (unsigned int i = 0; i < n; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+// Writes whole lines to the stream's descriptor in one call; a stream
+// without a descriptor (a memory stream) takes them through stdio.
+void write_lines(FILE* stream, const std::string& lines) {
+  if (lines.empty()) return;
+  const int fd = fileno(stream);
+  if (fd < 0) {
+    std::fwrite(lines.data(), 1, lines.size(), stream);
+    return;
+  }
+  write_all(fd, lines.data(), lines.size());
 }
 
 }  // namespace
@@ -108,7 +121,7 @@ void wex_lib_log_storage::add_set_data(const char* name, int value) {
 }
 
 void wex_lib_log_storage::add_data(unsigned int kind, void* data, unsigned int size) {
-  if (size > log_record::kDataLimit) return;
+  if (size > log_record::kDataLimit || (data == nullptr && size != 0)) return;
   unsigned char head[4] = {log_record::kData, static_cast<unsigned char>(kind)};
   store_le(head + 2, size, 2);
   push_back_in_vector_(record_, head, sizeof head);
@@ -166,9 +179,12 @@ void wex_lib_log_storage::trace_log(FILE* stream) {
   };
   // Records leave the ring in batches and file lines are written in large
   // pieces: a lock or a write per record would cost as much as rendering it.
+  // Each piece is whole lines and goes out in one write, so that other
+  // writers of a file opened for append never split a line of the dump.
+  if (stream != nullptr) std::fflush(stream);
   std::string batch;
   const auto write_batch = [&] {
-    std::fwrite(batch.data(), 1, batch.size(), stream);
+    write_lines(stream, batch);
     batch.clear();
   };
   try {
@@ -184,8 +200,8 @@ void wex_lib_log_storage::trace_log(FILE* stream) {
           continue;
         }
         log_record::end_file_line(line);
+        if (batch.size() + line.size() > kDumpBatchSize) write_batch();
         batch += line;
-        if (batch.size() >= kDumpBatchSize) write_batch();
       }
     }
   } catch (...) {
