@@ -1,57 +1,28 @@
-// Cost of one logged message: stored, filtered out, dumped, and from two
-// threads at once, next to a peer logger and to a floor that does only the
-// unavoidable work (format, clock read, copy of the bytes).
-//
-// Every case logs the same line: a qualified function name kept by
-// selector 2 and a message of about 60 characters with two %d and one %s.
+// Cost of one logged message: stored, filtered out, dumped, as a structured
+// record, and from 1 to 8 threads at once, next to a peer logger and to a
+// floor that does only the unavoidable work (bench_cases.h).
 #include <benchmark/benchmark.h>
-#include <spdlog/logger.h>
-#include <spdlog/sinks/ringbuffer_sink.h>
-#include <zol_platform.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "wex_lib_log_entry.h"
+#include "bench_cases.h"
 
 namespace {
 
-constexpr const char* kFunction = "int velorin::sensor::bus_poller::poll_once(int)";
-constexpr const char* kBus = "i2c-1";
-constexpr unsigned int kRingSize = 1u << 20;
-constexpr size_t kSpdlogRingItems = 10000;  // about as many lines as our 1 MiB ring holds
+using bench::kRingSize;
+using bench::log_one;
+using bench::make_spdlog;
+using bench::spdlog_one;
 constexpr int kDumpRecords = 100000;
-
-void log_one(velorin::wex_lib_log_entry& logger, WEX_LIB_LOG_LV level, int i) {
-  logger.add_log(level, WEX_LIB_LOG_TYPE_NORMAL, WEX_LIB_LOG_LEN_SHORT, kFunction,
-                 "sensor %d reported %d samples on bus %s, queue nearly full", i & 7,
-                 1000 + (i & 1023), kBus);
-}
-
-void spdlog_one(spdlog::logger& logger, int i) {
-  logger.log(spdlog::source_loc{__FILE__, __LINE__, kFunction}, spdlog::level::info,
-             "sensor {} reported {} samples on bus {}, queue nearly full", i & 7, 1000 + (i & 1023),
-             kBus);
-}
 
 velorin::wex_lib_log_entry& stored_logger() {
   static velorin::wex_lib_log_entry logger(1, "bench", static_cast<int>(kRingSize));
-  return logger;
-}
-
-std::unique_ptr<spdlog::logger> make_spdlog(spdlog::level::level_enum level) {
-  auto sink = std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(kSpdlogRingItems);
-  auto logger = std::make_unique<spdlog::logger>("bench", std::move(sink));
-  logger->set_pattern("[%H:%M:%S.%e:%t] %v");
-  logger->set_level(level);
   return logger;
 }
 
@@ -75,34 +46,11 @@ BENCHMARK(BM_SpdlogRingbufferMt);
 
 // 3. The floor: format on the stack, read the platform clock, copy the
 // bytes into a preallocated area.
-struct floor_sink {
-  std::vector<unsigned char> bytes = std::vector<unsigned char>(kRingSize);
-  size_t pos = 0;
-};
-
-__attribute__((noinline, format(printf, 2, 3))) void floor_log(floor_sink& sink, const char* format,
-                                                               ...) {
-  char text[1280];
-  va_list args;
-  va_start(args, format);
-  const int n = std::vsnprintf(text, sizeof text - 1, format, args);
-  va_end(args);
-  zolQMVClock clock{};
-  zolQMVGetClock(&clock);
-  const size_t length = n > 0 ? static_cast<size_t>(n) : 0;
-  if (sink.pos + sizeof clock + length > sink.bytes.size()) sink.pos = 0;
-  std::memcpy(&sink.bytes[sink.pos], &clock, sizeof clock);
-  std::memcpy(&sink.bytes[sink.pos + sizeof clock], text, length);
-  sink.pos += sizeof clock + length;
-}
-
 void BM_Floor(benchmark::State& state) {
-  floor_sink sink;
+  bench::floor_sink sink;
   int i = 0;
   for (auto _ : state) {
-    floor_log(sink, "sensor %d reported %d samples on bus %s, queue nearly full", i & 7,
-              1000 + (i & 1023), kBus);
-    ++i;
+    bench::floor_one(sink, i++);
     benchmark::ClobberMemory();
   }
   state.SetItemsProcessed(state.iterations());
@@ -204,13 +152,34 @@ void BM_WritePreformatted(benchmark::State& state) {
 }
 BENCHMARK(BM_WritePreformatted)->UseManualTime()->Unit(benchmark::kMillisecond);
 
-// 6. One shared logger, one and two threads: total messages per second.
+// 6. Structured records of about the message's size.
+template <void (*Log)(velorin::wex_lib_log_entry&, int)>
+void BM_Structured(benchmark::State& state) {
+  auto& logger = stored_logger();
+  int i = 0;
+  for (auto _ : state) Log(logger, i++);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_Structured<bench::value_one>)->Name("BM_StructuredValue");
+BENCHMARK(BM_Structured<bench::set_one>)->Name("BM_StructuredSet");
+BENCHMARK(BM_Structured<bench::string_one>)->Name("BM_StructuredString");
+
+// 7. One shared logger, and one shared peer logger, from 1 to 8 threads:
+// total messages per second.
 void BM_StoredAddLogThreads(benchmark::State& state) {
   static velorin::wex_lib_log_entry logger(3, "threads", static_cast<int>(kRingSize));
   int i = state.thread_index() * 4096;
   for (auto _ : state) log_one(logger, WEX_LIB_LOG_LV_INFO, i++);
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_StoredAddLogThreads)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_StoredAddLogThreads)->ThreadRange(1, 8)->UseRealTime();
+
+void BM_SpdlogThreads(benchmark::State& state) {
+  static const auto logger = make_spdlog(spdlog::level::info);
+  int i = state.thread_index() * 4096;
+  for (auto _ : state) spdlog_one(*logger, i++);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_SpdlogThreads)->ThreadRange(1, 8)->UseRealTime();
 
 }  // namespace

@@ -1,0 +1,76 @@
+// Runs N messages of one benchmark case, for counting instructions per
+// message under callgrind, where times are too noisy to compare:
+//   message_driver CASE N
+// CASE is stored, spdlog, floor, filtered, spdlog_filtered, value, set or
+// string. `message_driver memory` prints what a logger with a 64 MiB ring
+// costs in resident memory before any message, beside the ring's size. scripts/bench_ratios.py runs it twice with different N and takes
+// the difference, so that start-up and set-up cancel out.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "bench_cases.h"
+
+namespace {
+
+long resident_kib() {
+  FILE* status = std::fopen("/proc/self/status", "r");
+  if (status == nullptr) return -1;
+  char line[256];
+  long kib = -1;
+  while (std::fgets(line, sizeof line, status) != nullptr) {
+    if (std::sscanf(line, "VmRSS: %ld kB", &kib) == 1) break;
+  }
+  std::fclose(status);
+  return kib;
+}
+
+int report_memory() {
+  constexpr int kRing = 64 << 20;
+  const long before = resident_kib();
+  velorin::wex_lib_log_entry logger(1, "memory", kRing);
+  const long after = resident_kib();
+  std::printf("logger object %zu bytes; ring %d KiB; resident before any message %ld KiB\n",
+              sizeof logger, kRing >> 10, after - before);
+  return 0;
+}
+
+template <class Log>
+void repeat(long count, Log&& log) {
+  for (long i = 0; i < count; ++i) log(static_cast<int>(i));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "memory") == 0) return report_memory();
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: message_driver CASE COUNT | message_driver memory\n");
+    return 2;
+  }
+  const char* const name = argv[1];
+  const long count = std::atol(argv[2]);
+  const auto is = [name](const char* candidate) { return std::strcmp(name, candidate) == 0; };
+  velorin::wex_lib_log_entry logger(1, "driver", static_cast<int>(bench::kRingSize));
+  if (is("stored")) {
+    repeat(count, [&](int i) { bench::log_one(logger, WEX_LIB_LOG_LV_INFO, i); });
+  } else if (is("filtered")) {
+    repeat(count, [&](int i) { bench::log_one(logger, WEX_LIB_LOG_LV_VERBOSE, i); });
+  } else if (is("value")) {
+    repeat(count, [&](int i) { bench::value_one(logger, i); });
+  } else if (is("set")) {
+    repeat(count, [&](int i) { bench::set_one(logger, i); });
+  } else if (is("string")) {
+    repeat(count, [&](int i) { bench::string_one(logger, i); });
+  } else if (is("spdlog") || is("spdlog_filtered")) {
+    const auto peer = bench::make_spdlog(is("spdlog") ? spdlog::level::info : spdlog::level::warn);
+    repeat(count, [&](int i) { bench::spdlog_one(*peer, i); });
+  } else if (is("floor")) {
+    bench::floor_sink sink;
+    repeat(count, [&](int i) { bench::floor_one(sink, i); });
+  } else {
+    std::fprintf(stderr, "message_driver: unknown case %s\n", name);
+    return 2;
+  }
+  return 0;
+}
