@@ -17,7 +17,9 @@
 //   the new record's own length prefix, the discarding stops there: the new
 //   ring record stays as the only one and read_pos_ stays on a length prefix.
 // - create_ring_buffer always leaves the ring Empty with both positions 0,
-//   also on a ring that held records.
+//   also on a ring that held records. The array is allocated zeroed
+//   (calloc), so the pages of a large ring become resident only as records
+//   reach them; an allocation failure throws std::bad_alloc.
 // - set_buffer_data refuses (0x1000, ring untouched) a snapshot whose
 //   positions are not below its size, whose empty flag is not 0 or 1, whose
 //   empty ring has different positions, or whose length prefixes do not chain

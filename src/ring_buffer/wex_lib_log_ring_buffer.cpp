@@ -1,8 +1,10 @@
 #include "wex_lib_log_ring_buffer.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "semaphore_hold.h"
 
@@ -57,14 +59,19 @@ wex_lib_log_ring_buffer::wex_lib_log_ring_buffer()
     : empty_(1), write_pos_(0), read_pos_(0), size_(0), buffer_(nullptr), mutex_(1) {}
 
 wex_lib_log_ring_buffer::~wex_lib_log_ring_buffer() {
-  delete[] buffer_.load();
+  std::free(buffer_.load());
 }
 
+// The array comes zeroed from calloc, which for a large ring maps fresh zero
+// pages: they become resident only as records reach them, so a big ring
+// costs memory only as it fills.
 int wex_lib_log_ring_buffer::create_ring_buffer(unsigned int size) {
   if (size == 0) return kFailed;
-  std::unique_ptr<unsigned char[]> array(new unsigned char[size]());
+  std::unique_ptr<unsigned char, void (*)(void*)> array(
+      static_cast<unsigned char*>(std::calloc(size, 1)), &std::free);
+  if (!array) throw std::bad_alloc();
   semaphore_hold hold(mutex_);
-  delete[] buffer_.exchange(array.release());
+  std::free(buffer_.exchange(array.release()));
   size_ = size;
   empty_ = 1;
   write_pos_ = 0;
