@@ -8,8 +8,6 @@
 #ifndef QMV_MUTEX_SEMAPHORE_H
 #define QMV_MUTEX_SEMAPHORE_H
 
-#include <pthread.h>
-
 #include <atomic>
 
 class QMV_Mutex_Semaphore {
@@ -25,7 +23,7 @@ class QMV_Mutex_Semaphore {
   int release();
 
  private:
-  pthread_mutex_t mutex_;
+  std::atomic<int> word_;             // the lock itself (the platform's business)
   std::atomic<unsigned long> owner_;  // holder's pthread_self(), 0 when free
   unsigned int depth_;                // nested requests of the holder
 };

@@ -1,6 +1,10 @@
 // Workstation stand-in for the device platform; see platform_standin.h.
 #include "platform_standin.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <DRAV_UsrCommandReceiver.h>
 #include <QMV_Mutex_Semaphore.h>
 #include <tesk_mainte.h>
@@ -92,20 +96,47 @@ void set_text(std::string& text, bool& is_null, const char* value) {
 // Mutex semaphore
 
 // The platform creates its semaphores free (initial 1); the stand-in starts
-// every semaphore free. It is an adaptive mutex, which spins briefly before it
-// sleeps, so that short sections handed between threads stay cheap; the
-// holder's nested requests only count, without touching the mutex.
-QMV_Mutex_Semaphore::QMV_Mutex_Semaphore(int /*initial*/) : owner_(0), depth_(0) {
-  pthread_mutexattr_t attributes;
-  pthread_mutexattr_init(&attributes);
-  pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ADAPTIVE_NP);
-  pthread_mutex_init(&mutex_, &attributes);
-  pthread_mutexattr_destroy(&attributes);
+// every semaphore free. The lock is one futex word: 0 free, 1 held, 2 held
+// with sleepers. Taking a free semaphore and giving back one nobody waits for
+// are one atomic operation each; a requester first spins briefly, so that
+// short sections handed between threads do not sleep. The holder's nested
+// requests only count.
+namespace {
+
+constexpr int kFree = 0;
+constexpr int kHeld = 1;
+constexpr int kHeldWithSleepers = 2;
+constexpr int kSpins = 200;
+
+void futex_wait(std::atomic<int>& word, int expected) {
+  syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAIT_PRIVATE, expected, nullptr,
+          nullptr, 0);
 }
 
-QMV_Mutex_Semaphore::~QMV_Mutex_Semaphore() {
-  pthread_mutex_destroy(&mutex_);
+void futex_wake_one(std::atomic<int>& word) {
+  syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
+
+void lock_contended(std::atomic<int>& word) {
+  for (int i = 0; i < kSpins; ++i) {
+    int expected = kFree;
+    if (word.load(std::memory_order_relaxed) == kFree &&
+        word.compare_exchange_weak(expected, kHeld, std::memory_order_acquire)) {
+      return;
+    }
+  }
+  // From here on this thread may sleep, so the word says so; whoever takes
+  // the semaphore this way keeps saying so, which may cost one needless wake.
+  while (word.exchange(kHeldWithSleepers, std::memory_order_acquire) != kFree) {
+    futex_wait(word, kHeldWithSleepers);
+  }
+}
+
+}  // namespace
+
+QMV_Mutex_Semaphore::QMV_Mutex_Semaphore(int /*initial*/) : word_(kFree), owner_(0), depth_(0) {}
+
+QMV_Mutex_Semaphore::~QMV_Mutex_Semaphore() = default;
 
 int QMV_Mutex_Semaphore::request(unsigned long /*timeout*/) {
   const auto self = static_cast<unsigned long>(pthread_self());
@@ -114,16 +145,20 @@ int QMV_Mutex_Semaphore::request(unsigned long /*timeout*/) {
     ++depth_;
     return 0;
   }
-  const int result = pthread_mutex_lock(&mutex_);
+  int expected = kFree;
+  if (!word_.compare_exchange_strong(expected, kHeld, std::memory_order_acquire)) {
+    lock_contended(word_);
+  }
   owner_.store(self, std::memory_order_relaxed);
   depth_ = 1;
-  return result;
+  return 0;
 }
 
 int QMV_Mutex_Semaphore::release() {
   if (--depth_ != 0) return 0;
   owner_.store(0, std::memory_order_relaxed);
-  return pthread_mutex_unlock(&mutex_);
+  if (word_.exchange(kFree, std::memory_order_release) == kHeldWithSleepers) futex_wake_one(word_);
+  return 0;
 }
 
 // Clock, local time and trace print

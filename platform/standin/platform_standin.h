@@ -6,10 +6,11 @@
 // defines itself. A program that links both (a test, the demo) gets these
 // services where the device would provide its own:
 //
-//   QMV_Mutex_Semaphore      a recursive pthread mutex: starts free, request()
-//                            waits without limit whatever its timeout, nested
-//                            requests of the holder are counted, and the
-//                            semaphore is free again after as many releases.
+//   QMV_Mutex_Semaphore      a futex lock: starts free, request() spins
+//                            briefly, then waits without limit whatever its
+//                            timeout; nested requests of the holder are
+//                            counted, and the semaphore is free again after
+//                            as many releases.
 //   zolQMVGetClock           CLOCK_REALTIME as {sec, nsec}, status 0; or the
 //                            fixed reading and status given to set_clock().
 //   zolCLBLocalTime_r        localtime_r of the reading's seconds. Each thread
