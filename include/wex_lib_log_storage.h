@@ -12,6 +12,12 @@
 // The store has no lock for the record under construction: callers hold
 // their logger's semaphore from the first item writer to the commit.
 //
+// A message is copied once, from the logger's message item into the ring:
+// the logger lends the item's bytes for the length of push_data, and a data
+// item made of lent bytes that begins a record is kept as a pointer until the
+// commit. While a message is being committed, record_ is therefore empty and
+// the message's bytes are in the logger's item buffer.
+//
 // Choices this store makes where its contract leaves room:
 // - add_data refuses a data item of more than 65535 bytes (its size field is
 //   16 bits): nothing is appended and the item is not counted, so no record
@@ -23,6 +29,9 @@
 // - A store without an owner renders data items as the logger's default hook
 //   does (message items with their type label).
 // - add_data with null data and a non-zero size appends nothing.
+// - A commit converts the clock to local time once per second and reuses
+//   that answer within the second: a change of the platform's time zone
+//   shows in records from the next second on. get_timer converts every time.
 // - The dump takes records from the ring in batches of up to 64 KiB. If a
 //   derived logger's act_trace_log throws, the lines rendered so far are
 //   written and the rest of that batch is lost with the exception.
@@ -88,7 +97,17 @@ class WEX_LIB_LOG_API wex_lib_log_storage {
                                                      const unsigned char* bytes, unsigned int n);
   WEX_LIB_LOG_LOCAL static void push_back_in_vector_(std::vector<unsigned char>& v,
                                                      unsigned long value, unsigned int n);
+  friend class wex_lib_log_entry;
+  // Tells add_data that `bytes` stay valid until the next commit or discard,
+  // so that a data item made of them need not be copied (the logger's
+  // push_data lends its caller's bytes this way).
+  void lend_(const void* bytes) { lendable_ = static_cast<const unsigned char*>(bytes); }
+  WEX_LIB_LOG_LOCAL void begin_item_(unsigned char tag);
+  WEX_LIB_LOG_LOCAL void append_data_item_(unsigned int kind, const unsigned char* bytes,
+                                           unsigned int size);
   WEX_LIB_LOG_LOCAL void add_text_item_(unsigned char tag, const char* text);
+  WEX_LIB_LOG_LOCAL uint32_t commit_time_();
+  WEX_LIB_LOG_LOCAL uint32_t clock_failed_(int status);
 
   int trace_id_;
   std::string name_;
@@ -96,6 +115,18 @@ class WEX_LIB_LOG_API wex_lib_log_storage {
   uint8_t item_count_;
   wex_lib_log_ring_buffer ring_buffer_;
   wex_lib_log_entry* owner_;
+  // The last second the commit converted to local time, and its start in
+  // milliseconds since local midnight.
+  uint32_t cached_second_ = 0;
+  uint32_t cached_second_ms_ = 0;
+  bool time_cache_valid_ = false;
+  // A data item that begins the record, remembered instead of copied into
+  // record_ (lent bytes, see lend_); it takes its place in record_ as soon as
+  // another item follows.
+  const unsigned char* lendable_ = nullptr;
+  const unsigned char* borrowed_ = nullptr;
+  unsigned int borrowed_size_ = 0;
+  unsigned char borrowed_kind_ = 0;
 };
 
 }  // namespace velorin

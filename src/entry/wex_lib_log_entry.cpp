@@ -30,6 +30,20 @@ constexpr size_t kLabelBufferSize = 16;
 constexpr size_t kItemOverhead = 4;  // type byte, selector byte, NUL, zero byte
 constexpr size_t kMaxComposedLength = log_record::kDataLimit - kItemOverhead;
 
+// Position of the last "::" that ends at or before `end` in `name`, or npos.
+// It looks for the last ':' and then at the one before it, so the search
+// touches only the end of the name, a word at a time.
+size_t last_colons(const char* name, size_t end) {
+  while (end >= 2) {
+    const void* colon = memrchr(name + 1, ':', end - 1);
+    if (colon == nullptr) break;
+    const auto at = static_cast<size_t>(static_cast<const char*>(colon) - name);
+    if (name[at - 1] == ':') return at - 1;
+    end = at;
+  }
+  return std::string_view::npos;
+}
+
 // The part of the function name a message keeps. Selector 2 keeps the last
 // two components of a qualified name: what follows the second-last "::"
 // before the first "(" up to that "(", or everything before the "(" when
@@ -44,11 +58,11 @@ std::string_view kept_function_name(const char* name, int& len_type) {
   }
   const auto before = static_cast<size_t>(paren - name);
   const std::string_view head(name, before);
-  const size_t last = head.rfind("::");
+  const size_t last = last_colons(name, before);
   if (last == std::string_view::npos) return head;
   // From position npos (when `last` is 0) the search covers the whole name,
   // also past the "(".
-  const size_t second = last == 0 ? std::string_view(name).rfind("::") : head.rfind("::", last - 1);
+  const size_t second = last == 0 ? std::string_view(name).rfind("::") : last_colons(name, last + 1);
   if (second == std::string_view::npos) return head;
   return std::string_view(name).substr(second + 2, before - (second + 2));
 }
@@ -219,8 +233,13 @@ void wex_lib_log_entry::commit_record_(Build&& build) {
   }
 }
 
+// The caller's bytes stay valid until push_data returns, after the commit,
+// so the store may take a data item made of them without copying it.
 void wex_lib_log_entry::push_data(unsigned char kind, const char* data, void* param, long extra) {
-  commit_record_([&] { act_add_data(kind, data, param, static_cast<int>(extra)); });
+  commit_record_([&] {
+    storage_.lend_(data);
+    act_add_data(kind, data, param, static_cast<int>(extra));
+  });
 }
 
 void wex_lib_log_entry::act_add_data(unsigned char kind, const char* data, void* param,

@@ -6,6 +6,7 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <ctime>
 
 #include "file_io.h"
 #include "storage/wex_lib_log_record.h"
@@ -32,6 +33,12 @@ void write_lines(FILE* stream, const std::string& lines) {
     return;
   }
   write_all(fd, lines.data(), lines.size());
+}
+
+// Milliseconds from local midnight to the start of the second in `local`.
+uint32_t second_of_day_ms(const struct tm& local) {
+  return static_cast<uint32_t>(local.tm_hour) * 3600000u +
+         static_cast<uint32_t>(local.tm_min) * 60000u + static_cast<uint32_t>(local.tm_sec) * 1000u;
 }
 
 }  // namespace
@@ -67,9 +74,14 @@ int wex_lib_log_storage::get_ring_buffer(WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_* inf
   return ring_buffer_.get_buffer_data(info, data);
 }
 
+// Grows and copies in two flat steps: the vector's range insert takes a
+// general path that costs more than the copy itself.
 void wex_lib_log_storage::push_back_in_vector_(std::vector<unsigned char>& v,
                                                const unsigned char* bytes, unsigned int n) {
-  v.insert(v.end(), bytes, bytes + n);
+  if (n == 0) return;
+  const size_t old_size = v.size();
+  v.resize(old_size + n);
+  std::memcpy(v.data() + old_size, bytes, n);
 }
 
 void wex_lib_log_storage::push_back_in_vector_(std::vector<unsigned char>& v, unsigned long value,
@@ -82,7 +94,7 @@ void wex_lib_log_storage::push_back_in_vector_(std::vector<unsigned char>& v, un
 void wex_lib_log_storage::add_title_data(const char* title) {
   if (title == nullptr) return;
   const unsigned int length = static_cast<unsigned int>(strnlen(title, log_record::kTitleLimit));
-  record_.push_back(log_record::kTitle);
+  begin_item_(log_record::kTitle);
   push_back_in_vector_(record_, length, 1);
   push_back_in_vector_(record_, reinterpret_cast<const unsigned char*>(title), length);
   ++item_count_;
@@ -90,19 +102,19 @@ void wex_lib_log_storage::add_title_data(const char* title) {
 
 void wex_lib_log_storage::add_text_item_(unsigned char tag, const char* text) {
   const unsigned int length = static_cast<unsigned int>(strnlen(text, log_record::kTextLimit));
-  record_.push_back(tag);
+  begin_item_(tag);
   push_back_in_vector_(record_, length, 2);
   push_back_in_vector_(record_, reinterpret_cast<const unsigned char*>(text), length);
 }
 
 void wex_lib_log_storage::add_value_data(int value) {
-  record_.push_back(log_record::kValue);
+  begin_item_(log_record::kValue);
   push_back_in_vector_(record_, static_cast<unsigned int>(value), 4);
   ++item_count_;
 }
 
 void wex_lib_log_storage::add_value_data_hex(int value) {
-  record_.push_back(log_record::kHexValue);
+  begin_item_(log_record::kHexValue);
   push_back_in_vector_(record_, static_cast<unsigned int>(value), 4);
   ++item_count_;
 }
@@ -120,29 +132,69 @@ void wex_lib_log_storage::add_set_data(const char* name, int value) {
   ++item_count_;
 }
 
+// A data item whose bytes were lent (they stay valid until the commit) and
+// that begins the record is only remembered: the commit hands those bytes to
+// the ring as the record's body, so a message is copied once, into the ring.
 void wex_lib_log_storage::add_data(unsigned int kind, void* data, unsigned int size) {
   if (size > log_record::kDataLimit || (data == nullptr && size != 0)) return;
-  unsigned char head[4] = {log_record::kData, static_cast<unsigned char>(kind)};
-  store_le(head + 2, size, 2);
-  push_back_in_vector_(record_, head, sizeof head);
-  push_back_in_vector_(record_, static_cast<const unsigned char*>(data), size);
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  if (bytes == lendable_ && bytes != nullptr && record_.empty() && borrowed_ == nullptr) {
+    borrowed_ = bytes;
+    borrowed_size_ = size;
+    borrowed_kind_ = static_cast<unsigned char>(kind);
+    ++item_count_;
+    return;
+  }
+  append_data_item_(kind, bytes, size);
   ++item_count_;
 }
 
+void wex_lib_log_storage::append_data_item_(unsigned int kind, const unsigned char* bytes,
+                                           unsigned int size) {
+  begin_item_(log_record::kData);
+  const unsigned char head[3] = {static_cast<unsigned char>(kind), static_cast<unsigned char>(size),
+                                 static_cast<unsigned char>(size >> 8)};
+  push_back_in_vector_(record_, head, sizeof head);
+  push_back_in_vector_(record_, bytes, size);
+}
+
+// Every item starts here, so that a remembered data item takes its place in
+// the record before any item that follows it.
+void wex_lib_log_storage::begin_item_(unsigned char tag) {
+  if (borrowed_ != nullptr) {
+    const unsigned char* bytes = borrowed_;
+    borrowed_ = nullptr;
+    append_data_item_(borrowed_kind_, bytes, borrowed_size_);
+  }
+  record_.push_back(tag);
+}
+
 void wex_lib_log_storage::entry_for_ring_buffer() {
-  if (record_.empty()) return;
-  unsigned char head[log_record::kHeaderSize];
-  store_le(head, get_timer(), 4);
+  lendable_ = nullptr;
+  if (record_.empty() && borrowed_ == nullptr) return;
+  unsigned char head[log_record::kHeaderSize + 4];
+  store_le(head, commit_time_(), 4);
   store_le(head + 4, get_task_id(), 4);
   head[8] = item_count_;
-  ring_buffer_.push_data(head, sizeof head, record_.data(),
-                         static_cast<unsigned int>(record_.size()));
+  if (borrowed_ != nullptr) {
+    // The record is the remembered data item alone: header and item head,
+    // then the lent bytes.
+    head[9] = log_record::kData;
+    head[10] = borrowed_kind_;
+    store_le(head + 11, borrowed_size_, 2);
+    ring_buffer_.push_data(head, sizeof head, borrowed_, borrowed_size_);
+  } else {
+    ring_buffer_.push_data(head, log_record::kHeaderSize, record_.data(),
+                           static_cast<unsigned int>(record_.size()));
+  }
   discard_record();
 }
 
 void wex_lib_log_storage::discard_record() {
   record_.clear();
   item_count_ = 0;
+  borrowed_ = nullptr;
+  lendable_ = nullptr;
 }
 
 uint32_t wex_lib_log_storage::get_timer() {
@@ -150,14 +202,36 @@ uint32_t wex_lib_log_storage::get_timer() {
   struct tm local {};
   const int status = zolQMVGetClock(&clock);
   zolCLBLocalTime_r(&clock, &local);
+  if (status != 0) return clock_failed_(status);
+  return second_of_day_ms(local) + clock.nsec / 1000000u;
+}
+
+// The commit's time of day. The local-time conversion is the platform's
+// dearest call and its answer changes only with the second, so the store
+// remembers the start of the last second it converted. Commits run under
+// the logger's semaphore, which guards the remembered second too.
+uint32_t wex_lib_log_storage::commit_time_() {
+  zolQMVClock clock{};
+  const int status = zolQMVGetClock(&clock);
   if (status != 0) {
-    zolGENTrcPrintf(trace_id_, kTraceCategory, kTraceKindError, "Get Time ERROR!! os_ret[0x%08X]",
-                    static_cast<unsigned int>(status));
-    return 0;
+    struct tm local {};
+    zolCLBLocalTime_r(&clock, &local);
+    return clock_failed_(status);
   }
-  return static_cast<uint32_t>(local.tm_hour) * 3600000u +
-         static_cast<uint32_t>(local.tm_min) * 60000u +
-         static_cast<uint32_t>(local.tm_sec) * 1000u + clock.nsec / 1000000u;
+  if (!time_cache_valid_ || clock.sec != cached_second_) {
+    struct tm local {};
+    zolCLBLocalTime_r(&clock, &local);
+    cached_second_ = clock.sec;
+    cached_second_ms_ = second_of_day_ms(local);
+    time_cache_valid_ = true;
+  }
+  return cached_second_ms_ + clock.nsec / 1000000u;
+}
+
+uint32_t wex_lib_log_storage::clock_failed_(int status) {
+  zolGENTrcPrintf(trace_id_, kTraceCategory, kTraceKindError, "Get Time ERROR!! os_ret[0x%08X]",
+                  static_cast<unsigned int>(status));
+  return 0;
 }
 
 unsigned long wex_lib_log_storage::get_task_id() {
