@@ -19,12 +19,7 @@ class sink {
   sink(char* out, size_t capacity) : pos_(out), end_(out + capacity - 1) {}
   void put(const char* text, size_t n) {
     if (n > room()) n = room();
-    // Most pieces are a few characters: copy those without a call.
-    if (n <= 16) {
-      for (size_t i = 0; i < n; ++i) pos_[i] = text[i];
-    } else {
-      std::memcpy(pos_, text, n);
-    }
+    std::memcpy(pos_, text, n);
     pos_ += n;
   }
   void fill(char c, size_t n) {
