@@ -22,6 +22,7 @@ target_include_directories(wexliblog PUBLIC $<INSTALL_INTERFACE:${WEXLOG_INCLUDE
 install(TARGETS wexliblog EXPORT wexliblogTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES
+    include/wex_lib_log_crash.h
     include/wex_lib_log_entry.h
     include/wex_lib_log_export.h
     include/wex_lib_log_maintenance.h

@@ -30,6 +30,8 @@
 //   import and the ring's size.
 // - A negative ring size gives a logger without a ring: every record it would
 //   store is refused with the ring's message.
+// - The constructor enters the logger into the crash recorder's registry and
+//   the destructor takes it out (wex_lib_log_crash.h).
 #ifndef WEX_LIB_LOG_ENTRY_H
 #define WEX_LIB_LOG_ENTRY_H
 

@@ -82,6 +82,7 @@ class WEX_LIB_LOG_API wex_lib_log_storage {
   WEX_LIB_LOG_LOCAL static void push_back_in_vector_(std::vector<unsigned char>& v,
                                                      unsigned long value, unsigned int n);
   WEX_LIB_LOG_LOCAL void add_text_item_(unsigned char tag, const char* text);
+  friend struct crash_access;  // the crash recorder reads the fields without locks
 
   int trace_id_;
   std::string name_;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string_view>
 
+#include "crash/logger_registry.h"
 #include "entry/wex_lib_log_format.h"
 #include "semaphore_hold.h"
 #include "storage/wex_lib_log_record.h"
@@ -91,9 +92,10 @@ wex_lib_log_entry::wex_lib_log_entry(int trace_id, const char* name, int ring_si
       error_count_(0),
       mutex_(1) {
   storage_.create_ring_buffer(ring_size > 0 ? static_cast<unsigned int>(ring_size) : 0);
+  logger_registry::enter(storage_);
 }
 
-wex_lib_log_entry::~wex_lib_log_entry() = default;
+wex_lib_log_entry::~wex_lib_log_entry() { logger_registry::leave(storage_); }
 
 void wex_lib_log_entry::add_log(WEX_LIB_LOG_LV level, WEX_LIB_LOG_TYPE type,
                                 WEX_LIB_LOG_LEN_TYPE len_type, const char* function,
