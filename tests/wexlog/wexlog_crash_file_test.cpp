@@ -220,7 +220,7 @@ std::string refusal(const std::vector<unsigned char>& file) {
   }
 }
 
-TEST(WexlogCrashFileReaderTest, BrokenFramingIsRefusedAndACutShortFileKeepsItsWholeLoggers) {
+TEST(WexlogCrashFileReaderTest, BrokenFramingIsRefusedAndBrokenRingsOrEndingsAreReported) {
   const auto file = small_crash_file(1);
   EXPECT_EQ(refusal(file), "accepted, loggers 1");
   const auto with = [&file](size_t at, unsigned char value) {
@@ -242,6 +242,14 @@ TEST(WexlogCrashFileReaderTest, BrokenFramingIsRefusedAndACutShortFileKeepsItsWh
             "cut short after 1 whole loggers (no end section), loggers 1");
   EXPECT_EQ(refusal(std::vector<unsigned char>(file.begin(), file.end() - 9)),
             "cut short after 0 whole loggers (no end section), loggers 0");
+  // A ring caught in the middle of a push: the logger is kept, its ring reported.
+  const auto torn = with(format::kFileHeaderSize + format::kLoggerHeaderSize + 3, 5);
+  std::string text;
+  wexlog::append_crash_text(text, wexlog::decode_crash(torn.data(), torn.size()));
+  EXPECT_NE(text.find(" records 0 logger \"net\" trace_id 7\n"
+                      "# ring not readable: ring record at offset 9 has length 0\n"),
+            std::string::npos)
+      << text;
 }
 
 }  // namespace
