@@ -229,15 +229,9 @@ TEST(WexlogCrashFileReaderTest, BrokenFramingIsRefusedAndBrokenRingsOrEndingsAre
     return changed;
   };
   EXPECT_EQ(refusal(small_crash_file(2)), "the end section counts 2 loggers, the file holds 1");
-  EXPECT_EQ(refusal(with(0, 'X')), "not a crash file (no WEXLOGCR magic)");
-  EXPECT_EQ(refusal(with(format::kVersionAt, 2)), "unsupported crash file version 2");
-  EXPECT_EQ(refusal(with(format::kReservedAt, 1)), "reserved header bytes are not zero");
   EXPECT_EQ(refusal(with(format::kFileHeaderSize, 'X')), "unknown section at offset 32");
   EXPECT_EQ(refusal(with(format::kFileHeaderSize + format::kNameSizeAt + 1, 0x10)),
             "logger name of 4099 bytes (at most 4096)");
-  auto longer = file;
-  longer.push_back(0);
-  EXPECT_EQ(refusal(longer), "trailing bytes after the end section");
   EXPECT_EQ(refusal(std::vector<unsigned char>(file.begin(), file.end() - 1)),
             "cut short after 1 whole loggers (no end section), loggers 1");
   EXPECT_EQ(refusal(std::vector<unsigned char>(file.begin(), file.end() - 9)),
