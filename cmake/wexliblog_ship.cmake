@@ -30,6 +30,7 @@ target_include_directories(wexplatform PUBLIC $<INSTALL_INTERFACE:${WEXLOG_INCLU
 install(TARGETS wexliblog EXPORT wexliblogTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev)
 install(FILES
+    include/wex_lib_log_crash.h
     include/wex_lib_log_entry.h
     include/wex_lib_log_export.h
     include/wex_lib_log_maintenance.h

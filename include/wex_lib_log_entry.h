@@ -41,6 +41,8 @@
 // - Each file-echo line reaches the file in one write on a descriptor opened
 //   for append, so that echoes of other threads, processes and dumps into
 //   the same file never split it.
+// - The constructor enters the logger into the crash recorder's registry and
+//   the destructor takes it out (wex_lib_log_crash.h).
 #ifndef WEX_LIB_LOG_ENTRY_H
 #define WEX_LIB_LOG_ENTRY_H
 

@@ -116,6 +116,7 @@ class WEX_LIB_LOG_API wex_lib_log_ring_buffer {
   std::atomic<uint32_t> size_;
   std::atomic<unsigned char*> buffer_;
   QMV_Mutex_Semaphore mutex_;
+  friend struct crash_access;  // the crash recorder reads the fields without locks
 };
 
 }  // namespace velorin

@@ -108,6 +108,7 @@ class WEX_LIB_LOG_API wex_lib_log_storage {
   WEX_LIB_LOG_LOCAL void add_text_item_(unsigned char tag, const char* text);
   WEX_LIB_LOG_LOCAL uint32_t commit_time_();
   WEX_LIB_LOG_LOCAL uint32_t clock_failed_(int status);
+  friend struct crash_access;  // the crash recorder reads the fields without locks
 
   int trace_id_;
   std::string name_;

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "crash/logger_registry.h"
 #include "entry/wex_lib_log_format.h"
 #include "file_io.h"
 #include "semaphore_hold.h"
@@ -112,9 +113,10 @@ wex_lib_log_entry::wex_lib_log_entry(int trace_id, const char* name, int ring_si
     throw std::length_error("wex_lib_log_entry: negative ring size " + std::to_string(ring_size));
   }
   storage_.create_ring_buffer(static_cast<unsigned int>(ring_size));
+  logger_registry::enter(storage_);
 }
 
-wex_lib_log_entry::~wex_lib_log_entry() = default;
+wex_lib_log_entry::~wex_lib_log_entry() { logger_registry::leave(storage_); }
 
 void wex_lib_log_entry::add_log(WEX_LIB_LOG_LV level, WEX_LIB_LOG_TYPE type,
                                 WEX_LIB_LOG_LEN_TYPE len_type, const char* function,

@@ -1,5 +1,5 @@
-// wexlog: reads the log records of crashed tasks from their core files, and
-// ring snapshot files saved by applications.
+// wexlog: reads the log records of crashed tasks from their core files and
+// crash files, and ring snapshot files saved by applications.
 //
 //   wexlog recover CORE [--all] [--json] [--stats]
 //   wexlog decode FILE [--json] [--logger NAME]
@@ -12,6 +12,7 @@
 #include <string>
 
 #include "core_file.h"
+#include "crash_file.h"
 #include "render.h"
 #include "ring_scan.h"
 #include "snapshot_file.h"
@@ -78,8 +79,25 @@ int recover(const std::string& path, bool all, bool as_json, bool stats) {
   return 0;
 }
 
+// A crash file names its own loggers, so `logger` applies to snapshots only.
+// One cut short is printed as far as it goes and then refused.
+int decode_crash(const wexlog::file_bytes& file, bool as_json) {
+  const wexlog::crash_record crash = wexlog::decode_crash(file.data(), file.size());
+  {
+    output out;
+    if (as_json) {
+      wexlog::append_crash_json(out.text(), crash);
+    } else {
+      wexlog::append_crash_text(out.text(), crash);
+    }
+  }
+  if (crash.cut_short) throw wexlog::input_error(*crash.cut_short);
+  return 0;
+}
+
 int decode(const std::string& path, bool as_json, const std::string& logger) {
   const wexlog::file_bytes file(path);
+  if (wexlog::is_crash_file(file.data(), file.size())) return decode_crash(file, as_json);
   const wexlog::snapshot snap = wexlog::decode_snapshot(file.data(), file.size());
   output out;
   wexlog::record_origin origin;
@@ -115,8 +133,8 @@ int main(int argc, char** argv) {
   recover_command->add_flag("--stats", stats, "Report the scan rate on standard error");
 
   CLI::App* decode_command =
-      app.add_subcommand("decode", "Print the records of a ring snapshot file.");
-  decode_command->add_option("FILE", path, "Ring snapshot file")->required();
+      app.add_subcommand("decode", "Print the records of a ring snapshot file or a crash file.");
+  decode_command->add_option("FILE", path, "Ring snapshot file or crash file")->required();
   decode_command->add_flag("--json", as_json, "One JSON object per record");
   decode_command->add_option("--logger", logger, "Logger name to put into the JSON objects");
 

@@ -1,0 +1,61 @@
+// What the crash recorder reads of one record store, taken from its fields
+// without its logger's or its ring's semaphore: the crashing thread may hold
+// either. Each field is read once, with a relaxed atomic load where another
+// thread may be writing it, so that a ring pushed into meanwhile gives a
+// possibly torn but never undefined picture. Nothing here allocates.
+#ifndef WEX_LIB_LOG_CRASH_ACCESS_H
+#define WEX_LIB_LOG_CRASH_ACCESS_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "wex_lib_log_storage.h"
+
+namespace velorin {
+
+struct crash_view {
+  int32_t trace_id;
+  const char* name;
+  size_t name_size;
+  uintptr_t ring_address;
+  int32_t empty;
+  uint32_t write_pos;
+  uint32_t read_pos;
+  uint32_t size;
+  const unsigned char* bytes;     // `size` bytes, or null without an array
+  const unsigned char* building;  // the record under construction
+  size_t building_size;
+  uint8_t item_count;
+  // A data item that begins the record under construction and is still in
+  // the caller's bytes (a message being committed): its kind, size and bytes.
+  const unsigned char* lent;
+  uint32_t lent_size;
+  uint8_t lent_kind;
+};
+
+struct crash_access {
+  static crash_view view(const wex_lib_log_storage& store) noexcept {
+    const wex_lib_log_ring_buffer& ring = store.ring_buffer_;
+    crash_view v{};
+    v.trace_id = store.trace_id_;
+    v.name = store.name_.data();
+    v.name_size = store.name_.size();
+    v.ring_address = reinterpret_cast<uintptr_t>(&ring);
+    v.empty = ring.empty_.load(std::memory_order_relaxed);
+    v.write_pos = __atomic_load_n(&ring.write_pos_, __ATOMIC_RELAXED);
+    v.read_pos = __atomic_load_n(&ring.read_pos_, __ATOMIC_RELAXED);
+    v.size = ring.size_.load(std::memory_order_relaxed);
+    v.bytes = ring.buffer_.load(std::memory_order_relaxed);
+    v.building = store.record_.data();
+    v.building_size = store.record_.size();
+    v.item_count = __atomic_load_n(&store.item_count_, __ATOMIC_RELAXED);
+    v.lent = __atomic_load_n(&store.borrowed_, __ATOMIC_RELAXED);
+    v.lent_size = __atomic_load_n(&store.borrowed_size_, __ATOMIC_RELAXED);
+    v.lent_kind = __atomic_load_n(&store.borrowed_kind_, __ATOMIC_RELAXED);
+    return v;
+  }
+};
+
+}  // namespace velorin
+
+#endif  // WEX_LIB_LOG_CRASH_ACCESS_H
