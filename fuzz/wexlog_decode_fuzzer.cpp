@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes to `wexlog decode` as a ring snapshot file, and the
-// same bytes to the library's snapshot loader. Both must accept the same
-// files, and for an accepted one the tool's dump lines must be, byte for
-// byte, what the logger's own dump writes after loading it.
+// same bytes to the library's snapshot loader. The loader must accept
+// exactly the files the tool decodes untorn, and for those the tool's dump
+// lines must be, byte for byte, what the logger's own dump writes after
+// loading it. Torn files are decoded up to their tear without a fault.
 //
 // With WEXLOG_FUZZ_SEEDS naming a directory, the fuzzer first writes seed
 // snapshot files there, saved from loggers holding messages and structured
@@ -41,11 +42,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool decoded = true;
   try {
     const wexlog::snapshot snap = wexlog::decode_snapshot(data, size);
-    for (const auto& record : snap.records) {
+    wexlog::ring_walk walk(snap.state, snap.bytes, false);
+    for (wexlog::record_span record; walk.next(record);) {
       wexlog::append_dump_line(tool, record);
       std::string json;
       wexlog::append_json_line(json, record, {});
     }
+    decoded = !walk.torn();
   } catch (const wexlog::input_error&) {
     decoded = false;
   }

@@ -1,7 +1,7 @@
 // Feeds arbitrary bytes to `wexlog recover` as a core file. A core must be
 // refused with a reason or scanned without a fault, and every ring found must
-// hold whole records, chained as the ring stores them, that render as dump
-// and JSON lines.
+// walk again to the same records and tear, whole records that render as dump
+// and JSON lines, with the record under construction of its store.
 //
 // With WEXLOG_FUZZ_SEEDS naming a directory, the fuzzer first writes seed
 // cores there, 32- and 64-bit of both byte orders, holding a ring of messages
@@ -47,14 +47,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::string out;
       uint64_t last = 0;
       for (const auto& ring : wexlog::find_rings(core, wexlog::scan_options{all})) {
-        if (ring.address < last || (!all && ring.records.empty())) __builtin_trap();
+        if (ring.address < last || (!all && ring.records == 0 && !ring.torn)) __builtin_trap();
+        if (ring.torn && !ring.store_recognised) __builtin_trap();
         last = ring.address;
         out += wexlog::ring_heading(ring);
-        for (const auto& record : ring.records) {
+        std::vector<unsigned char> scratch;
+        wexlog::ring_walk walk(ring.state, core.bytes(ring.buffer, ring.state.size, scratch), true);
+        for (wexlog::record_span record; walk.next(record);) {
           if (!wexlog::is_whole_record(record)) __builtin_trap();
           wexlog::append_dump_line(out, record);
           wexlog::append_json_line(out, record, {ring.name, ring.trace_id, ring.address});
         }
+        if (walk.records() != ring.records || walk.torn().has_value() != ring.torn.has_value()) {
+          __builtin_trap();
+        }
+        wexlog::append_uncommitted_line(out, ring.uncommitted);
+        wexlog::append_uncommitted_json(out, ring.uncommitted, {});
       }
     }
   } catch (const wexlog::input_error&) {

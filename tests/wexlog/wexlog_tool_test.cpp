@@ -6,6 +6,7 @@
 #include <render.h>
 #include <ring_scan.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <wex_lib_log_entry.h>
 #include <wex_lib_log_snapshot.h>
@@ -16,6 +17,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "storage/wex_lib_log_snapshot_format.h"
 #include "synthetic_core.h"
 #include "test_support.h"
 
@@ -34,6 +36,19 @@ result run(const std::string& command) {
   for (size_t n; pipe && (n = std::fread(chunk, 1, sizeof chunk, pipe)) != 0;) out.append(chunk, n);
   const int status = pipe ? pclose(pipe) : -1;
   return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), out};
+}
+
+// The dump lines of the records a walk yields.
+std::string walked_lines(const wexlog::ring_state& state, const unsigned char* array) {
+  std::string text;
+  wexlog::ring_walk walk(state, array, true);
+  for (wexlog::record_span record; walk.next(record);) wexlog::append_dump_line(text, record);
+  return text;
+}
+
+void write_file(const std::string& path, const bytes& content) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(content.data()), std::streamsize(content.size()));
 }
 
 std::string refusal(const bytes& core) {
@@ -61,7 +76,9 @@ class WexlogToolTest : public wexlog_test::PlatformFixture {
     dumped = run("cat " + path + ".log").second;
   }
   void TearDown() override {
-    for (const char* suffix : {".snap", ".log", ".bad"}) std::remove((path + suffix).c_str());
+    for (const char* suffix : {".snap", ".log", ".bad", ".core", ".fifo"}) {
+      std::remove((path + suffix).c_str());
+    }
     PlatformFixture::TearDown();
   }
   velorin::wex_lib_log_entry log{42, "net", 700};
@@ -91,13 +108,16 @@ TEST_F(WexlogToolTest, RecoverFindsRingsInCoresOfBothClassesAndByteOrders) {
                                                     "0 size 64 records 0 logger \"" +
                                                     std::string(17, 'h') + "\" trace_id -5\n");
       for (const auto& ring : {rings[0], rings[1]}) {
-        std::string text;
-        for (const auto& record : ring.records) wexlog::append_dump_line(text, record);
-        EXPECT_EQ(text, dumped);
+        EXPECT_EQ(walked_lines(ring.state, image.view(ring.buffer, ring.state.size)), dumped);
       }
       EXPECT_EQ(wexlog::find_rings(image, wexlog::scan_options{false}).size(), 2u);
       ++core[core.size() - 18 - array.size() + info.read_pos];  // one length prefix off
-      EXPECT_TRUE(wexlog::find_rings(image, wexlog::scan_options{false}).empty());
+      // The first record no longer parses: only the store makes that a ring.
+      const auto torn = wexlog::find_rings(image, wexlog::scan_options{false});
+      ASSERT_EQ(torn.size(), 1u);
+      EXPECT_EQ(wexlog::ring_heading(torn[0]),
+                "# ring 0x100" + at + "0 size 700 records 0 logger \"net\" trace_id 42 torn at " +
+                    "offset " + std::to_string(info.read_pos) + "\n");
     }
   }
 }
@@ -145,9 +165,10 @@ TEST(WexlogJsonTest, EveryItemKindBecomesOneJsonValueBesideItsDumpLine) {
       "\n");
 }
 
-TEST_F(WexlogToolTest, DecodePrintsTheDumpLinesAndUnusableInputEndsWithAMessageAndStatus1) {
+TEST_F(WexlogToolTest, DecodePrintsTheDumpLinesAndUnusableInputOrOutputEndsWithStatus1) {
+  // Bounded so that a tool that reads a device or pipe without end fails here.
   const auto tool = [](const std::string& arguments) {
-    return run(WEXLOG_TOOL " " + arguments + " 2>&1");
+    return run("timeout 10 " WEXLOG_TOOL " " + arguments + " 2>&1");
   };
   EXPECT_EQ(tool("decode " + path + ".snap"), result(0, dumped));
   const std::string bad = path + ".bad", says = "wexlog: " + bad + ": ";
@@ -157,6 +178,113 @@ TEST_F(WexlogToolTest, DecodePrintsTheDumpLinesAndUnusableInputEndsWithAMessageA
   std::remove(bad.c_str());
   EXPECT_EQ(tool("decode " + bad), result(1, says + "cannot open: No such file or directory\n"));
   EXPECT_EQ(tool("").first, 2);
+
+  const std::string fifo = path + ".fifo", dir = ::testing::TempDir();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const char* command : {"recover ", "decode "}) {
+    EXPECT_EQ(tool(command + std::string("/dev/zero")),
+              result(1, "wexlog: /dev/zero: not a regular file (a device)\n"));
+    EXPECT_EQ(tool(command + fifo),
+              result(1, "wexlog: " + fifo + ": not a regular file (a pipe or FIFO)\n"));
+    EXPECT_EQ(tool(command + dir),
+              result(1, "wexlog: " + dir + ": not a regular file (a directory)\n"));
+    EXPECT_EQ(run("head -c 100000 /dev/urandom | timeout 10 " WEXLOG_TOOL " " +
+                  std::string(command) + "/dev/stdin 2>&1"),
+              result(1, "wexlog: /dev/stdin: not a regular file (a pipe or FIFO)\n"));
+  }
+  write_file(path + ".core", wexlog_test::sample_core(4, true, info, array));
+  for (const char* json : {"", "--json "}) {
+    EXPECT_EQ(run(WEXLOG_TOOL " recover " + std::string(json) + path + ".core 2>&1 >/dev/full"),
+              result(1, "wexlog: cannot write the output: No space left on device\n"));
+  }
+  EXPECT_EQ(run(WEXLOG_TOOL " decode " + path + ".snap 2>&1 >/dev/full"),
+            result(1, "wexlog: cannot write the output: No space left on device\n"));
+}
+
+// A push caught between its header and its items: the ring's bytes after the
+// push, its write position 4 + 9 bytes past where the push began, and the
+// items still in the store's record under construction.
+TEST_F(WexlogToolTest, TornRingsShowTheRecordsBeforeTheTearAndTheRecordUnderConstruction) {
+  velorin::WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_ before{}, after{};
+  for (unsigned int i = 0; i < 20; ++i) {
+    log.add_log(WEX_LIB_LOG_LV_ERROR, WEX_LIB_LOG_TYPE_WARNING, WEX_LIB_LOG_LEN_SHORT, "f",
+                "message %u %s", i, std::string(i * 5, 'y').c_str());
+  }
+  ASSERT_EQ(log.storage().get_ring_buffer(&before, array.data()), 0);
+  log.push_data_string("last", 2, "one", "two", nullptr, nullptr, nullptr, nullptr);
+  ASSERT_EQ(log.storage().get_ring_buffer(&after, array.data()), 0);
+  std::remove((path + ".log").c_str());
+  log.trace_log((path + ".log").c_str());
+  auto lines = wexlog_test::read_lines(path + ".log");
+  const std::string last = lines.back();
+  lines.pop_back();
+  std::string salvaged;
+  for (const auto& line : lines) salvaged += line + "\n";
+  wexlog::ring_walk walk({after.empty, after.write_pos, after.read_pos, after.size}, array.data(),
+                         true);
+  bytes items;  // the last record's items: its payload after the header
+  for (wexlog::record_span record; walk.next(record);) {
+    items.assign(record.data + 9, record.data + record.size);
+  }
+  const auto core_with = [&](const wexlog_test::ring_info& ring) {
+    const bytes store = wexlog_test::store_image(true, 4, 0x10000, "net", 42, ring, 0x20000, 0,
+                                                 0x30000, items.size());
+    return wexlog_test::make_core(4, true, {{0x10000, store}, {0x20000, array}, {0x30000, items}});
+  };
+  wexlog_test::ring_info torn = after;
+  torn.write_pos = (before.write_pos + 4 + 9) % after.size;
+  const std::string at = std::to_string(before.write_pos);
+  const std::string uncommitted = last.substr(last.find(']') + 1);
+  write_file(path + ".core", core_with(torn));
+  EXPECT_EQ(run(WEXLOG_TOOL " recover " + path + ".core"),
+            result(0, "# ring 0x10030 size 700 records " + std::to_string(lines.size()) +
+                          " logger \"net\" trace_id 42 torn at offset " + at + "\n" + salvaged +
+                          "# uncommitted " + uncommitted + "\n"));
+  const std::string json = run(WEXLOG_TOOL " recover --json " + path + ".core 2>/dev/null").second;
+  const auto object = nlohmann::json::parse(json.substr(json.rfind('\n', json.size() - 2) + 1));
+  EXPECT_EQ(object["uncommitted"], true);
+  EXPECT_EQ(object["line"], uncommitted);
+
+  // A push into an empty ring caught half done: no record yet.
+  wexlog_test::ring_info first = after;
+  first.empty = 1;
+  first.write_pos = (after.read_pos + 13) % after.size;
+  const bytes core = core_with(first);
+  const wexlog::core_image image(core.data(), core.size());
+  const auto rings = wexlog::find_rings(image, wexlog::scan_options{false});
+  ASSERT_EQ(rings.size(), 1u);
+  EXPECT_EQ(wexlog::ring_heading(rings[0]),
+            "# ring 0x10030 size 700 records 0 logger \"net\" trace_id 42 torn at offset " +
+                std::to_string(after.read_pos) + "\n");
+  EXPECT_EQ(rings[0].uncommitted, items);
+
+  // The same torn ring as a snapshot file: the library refuses it whole.
+  bytes snapshot(velorin::snapshot_format::kHeaderSize);
+  velorin::snapshot_format::encode_header(torn, snapshot.data());
+  snapshot.insert(snapshot.end(), array.begin(), array.end());
+  write_file(path + ".bad", snapshot);
+  EXPECT_EQ(velorin::wex_lib_log_load_snapshot(log.storage(), (path + ".bad").c_str()), 0x1000);
+  EXPECT_EQ(
+      run(WEXLOG_TOOL " decode " + path + ".bad 2>&1"),
+      result(0, salvaged + "wexlog: " + path + ".bad: ring torn at offset " + at +
+                    " (ring record at offset " + at + " runs past the write position: length " +
+                    std::to_string(items.size() + 9) + "); the records before it are shown\n"));
+}
+
+// A forged core: a thousand rings on one array of ring records that chain
+// all the way round but hold no log record.
+TEST(WexlogScanTest, RingsSharingAnArrayAndControlStateAreWalkedOnce) {
+  constexpr uint32_t kSize = 5 * 209715;  // just under 1 MB of 5-byte ring records
+  bytes array(kSize);
+  for (uint32_t at = 0; at < kSize; at += 5) array[at] = 1;
+  wexlog_test::image rings{true, 4, {}};
+  for (int i = 0; i < 1000; ++i) rings.put(0, 4).put(0, 4).put(0, 4).put(kSize, 4).ptr(0x200000);
+  const bytes core = wexlog_test::make_core(4, true, {{0x10000, rings.b}, {0x200000, array}});
+  const wexlog::core_image image(core.data(), core.size());
+  wexlog::scan_stats stats;
+  EXPECT_TRUE(wexlog::find_rings(image, wexlog::scan_options{true}, &stats).empty());
+  EXPECT_EQ(stats.candidates, 1000u);
+  EXPECT_EQ(stats.walks, 1u);
 }
 
 // The crash fixture's cores: never larger than kCoreCap, and none at all from

@@ -21,6 +21,14 @@ std::string hex(uint64_t value) {
   return text;
 }
 
+std::string kind_of(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a pipe or FIFO";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "a special file";
+}
+
 struct elf_closer {
   void operator()(Elf* elf) const { elf_end(elf); }
 };
@@ -28,39 +36,32 @@ struct elf_closer {
 }  // namespace
 
 file_bytes::file_bytes(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without O_NONBLOCK, opening a FIFO would wait for a writer.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) throw input_error("cannot open: " + std::string(std::strerror(errno)));
   struct stat info {};
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-    void* map = ::mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-    if (map != MAP_FAILED) {
-      data_ = static_cast<const unsigned char*>(map);
-      size_ = static_cast<size_t>(info.st_size);
-      mapped_ = true;
-      ::close(fd);
-      return;
-    }
+  const int status = ::fstat(fd, &info);
+  const int error = errno;
+  if (status != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    if (status != 0) throw input_error("cannot read: " + std::string(std::strerror(error)));
+    throw input_error("not a regular file (" + kind_of(info.st_mode) + ")");
   }
-  // Pipes, empty files and files that cannot be mapped are read instead.
-  unsigned char chunk[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int error = errno;
-      ::close(fd);
-      throw input_error("cannot read: " + std::string(std::strerror(error)));
-    }
-    copy_.insert(copy_.end(), chunk, chunk + n);
+  if (info.st_size > 0) {
+    size_ = static_cast<size_t>(info.st_size);
+    void* map = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
+    const int map_error = errno;
+    ::close(fd);
+    if (map == MAP_FAILED)
+      throw input_error("cannot map: " + std::string(std::strerror(map_error)));
+    data_ = static_cast<const unsigned char*>(map);
+  } else {
+    ::close(fd);
   }
-  ::close(fd);
-  data_ = copy_.data();
-  size_ = copy_.size();
 }
 
 file_bytes::~file_bytes() {
-  if (mapped_) ::munmap(const_cast<unsigned char*>(data_), size_);
+  if (data_ != nullptr) ::munmap(const_cast<unsigned char*>(data_), size_);
 }
 
 core_image::core_image(const unsigned char* data, size_t size) {

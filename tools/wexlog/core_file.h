@@ -18,7 +18,11 @@ class input_error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// A whole file held in memory (mapped read-only when it can be).
+// A regular file mapped read-only: only the pages that are read come in, so
+// headers are checked before anything else is touched, and nothing is read
+// that the headers do not point at. Anything else (a directory, a device
+// such as /dev/zero, a FIFO or pipe) is refused at once: it has no size to
+// bound the reading, and a FIFO would block. Copy such input to a file.
 class file_bytes {
  public:
   explicit file_bytes(const std::string& path);
@@ -31,8 +35,6 @@ class file_bytes {
  private:
   const unsigned char* data_ = nullptr;
   size_t size_ = 0;
-  bool mapped_ = false;
-  std::vector<unsigned char> copy_;
 };
 
 // One loaded segment: `file_size` bytes of its `memory_size` are in the core.

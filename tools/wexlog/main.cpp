@@ -5,10 +5,21 @@
 //   wexlog decode FILE [--json] [--logger NAME]
 //   wexlog --version
 //
-// Exit status: 0 done, 1 input refused (the message says why), 2 usage.
+// Records are rendered while their ring is walked, straight from the mapped
+// input, and written out in large pieces: memory stays near the input's size
+// whatever the number of records. A torn ring or snapshot shows its records
+// up to the tear; where no heading says so (decode, and JSON), a note on
+// standard error does.
+//
+// Exit status: 0 done, 1 input refused or output not written (the message
+// says why), 2 usage.
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "core_file.h"
@@ -20,22 +31,82 @@
 
 namespace {
 
-// Collects output and writes it to stdout in large pieces.
+// Output that could not be written.
+class output_error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Collects output and writes it to standard output in large pieces. Throws
+// output_error when a write fails (a full disk, a closed pipe).
 class output {
  public:
-  ~output() { flush(); }
   std::string& text() {
     if (text_.size() > (1u << 20)) flush();
     return text_;
   }
   void flush() {
-    std::fwrite(text_.data(), 1, text_.size(), stdout);
+    for (size_t done = 0; done < text_.size();) {
+      const ssize_t n = ::write(STDOUT_FILENO, text_.data() + done, text_.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) throw output_error(std::strerror(n < 0 ? errno : EIO));
+      done += static_cast<size_t>(n);
+    }
     text_.clear();
   }
 
  private:
   std::string text_;
 };
+
+// Renders the records of one ring, or the items of a record under
+// construction, as dump lines or JSON objects.
+struct printer {
+  output& out;
+  bool as_json;
+  wexlog::record_origin origin;
+
+  void record(wexlog::record_span record) const {
+    if (as_json) {
+      wexlog::append_json_line(out.text(), record, origin);
+    } else {
+      wexlog::append_dump_line(out.text(), record);
+    }
+  }
+  void uncommitted(wexlog::record_span items) const {
+    if (as_json) {
+      wexlog::append_uncommitted_json(out.text(), items, origin);
+    } else {
+      wexlog::append_uncommitted_line(out.text(), items);
+    }
+  }
+  // Every record of the walk; returns the tear, if any.
+  std::optional<wexlog::tear> walk(wexlog::ring_walk walk) const {
+    for (wexlog::record_span one; walk.next(one);) record(one);
+    return walk.torn();
+  }
+};
+
+void note_tear(const std::string& path, const std::string& ring, const wexlog::tear& where,
+               const wexlog::ring_state& state) {
+  std::fprintf(stderr, "wexlog: %s: %storn at offset %u (%s); the records before it are shown\n",
+               path.c_str(), ring.c_str(), where.offset, wexlog::describe(where, state).c_str());
+}
+
+void print_ring(const std::string& path, const wexlog::core_image& core,
+                const wexlog::found_ring& ring, const printer& print) {
+  std::vector<unsigned char> scratch;
+  const unsigned char* bytes = core.bytes(ring.buffer, ring.state.size, scratch);
+  if (!print.as_json) print.out.text() += wexlog::ring_heading(ring);
+  print.walk(wexlog::ring_walk(ring.state, bytes, true));
+  if (ring.torn && print.as_json) {
+    char address[32];
+    std::snprintf(address, sizeof address, "ring 0x%llx ",
+                  static_cast<unsigned long long>(ring.address));
+    note_tear(path, address, *ring.torn, ring.state);
+  }
+  if (!ring.uncommitted.empty()) print.uncommitted(ring.uncommitted);
+}
 
 int recover(const std::string& path, bool all, bool as_json, bool stats) {
   const wexlog::file_bytes file(path);
@@ -48,32 +119,27 @@ int recover(const std::string& path, bool all, bool as_json, bool stats) {
   output out;
   size_t shown = 0;
   for (const auto& ring : rings) {
-    if (ring.records.empty() && !all) continue;
+    if (ring.records == 0 && !ring.torn && !all) continue;
     ++shown;
-    if (!as_json) out.text() += wexlog::ring_heading(ring);
-    wexlog::record_origin origin;
+    printer print{out, as_json, {}};
     if (ring.store_recognised) {
-      origin.logger = ring.name;
-      origin.trace_id = ring.trace_id;
+      print.origin.logger = ring.name;
+      print.origin.trace_id = ring.trace_id;
     }
-    origin.ring = ring.address;
-    for (const auto& record : ring.records) {
-      if (as_json) {
-        wexlog::append_json_line(out.text(), record, origin);
-      } else {
-        wexlog::append_dump_line(out.text(), record);
-      }
-    }
+    print.origin.ring = ring.address;
+    print_ring(path, core, ring, print);
   }
   out.flush();
   if (shown == 0)
     std::fprintf(stderr, "wexlog: %s: no log ring with records found\n", path.c_str());
   if (stats) {
     std::fprintf(stderr,
-                 "wexlog: scanned %llu bytes in %.3f s (%.0f MB/s), %llu candidates, %llu rings\n",
+                 "wexlog: scanned %llu bytes in %.3f s (%.0f MB/s), %llu candidates, %llu walks, "
+                 "%llu rings\n",
                  static_cast<unsigned long long>(counts.bytes_scanned), seconds,
                  seconds > 0 ? static_cast<double>(counts.bytes_scanned) / 1e6 / seconds : 0.0,
                  static_cast<unsigned long long>(counts.candidates),
+                 static_cast<unsigned long long>(counts.walks),
                  static_cast<unsigned long long>(counts.rings));
   }
   return 0;
@@ -100,15 +166,11 @@ int decode(const std::string& path, bool as_json, const std::string& logger) {
   if (wexlog::is_crash_file(file.data(), file.size())) return decode_crash(file, as_json);
   const wexlog::snapshot snap = wexlog::decode_snapshot(file.data(), file.size());
   output out;
-  wexlog::record_origin origin;
-  if (!logger.empty()) origin.logger = logger;
-  for (const auto& record : snap.records) {
-    if (as_json) {
-      wexlog::append_json_line(out.text(), record, origin);
-    } else {
-      wexlog::append_dump_line(out.text(), record);
-    }
-  }
+  printer print{out, as_json, {}};
+  if (!logger.empty()) print.origin.logger = logger;
+  const auto torn = print.walk(wexlog::ring_walk(snap.state, snap.bytes, false));
+  out.flush();
+  if (torn) note_tear(path, "ring ", *torn, snap.state);
   return 0;
 }
 
@@ -147,12 +209,10 @@ int main(int argc, char** argv) {
   try {
     if (recover_command->parsed()) return recover(path, all, as_json, stats);
     return decode(path, as_json, logger);
-  } catch (const wexlog::input_error& e) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "wexlog: %s: %s\n", path.c_str(), e.what());
+  } catch (const output_error& e) {
+    std::fprintf(stderr, "wexlog: cannot write the output: %s\n", e.what());
     return 1;
   } catch (const std::exception& e) {
-    std::fflush(stdout);
     std::fprintf(stderr, "wexlog: %s: %s\n", path.c_str(), e.what());
     return 1;
   }

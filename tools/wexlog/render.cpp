@@ -105,39 +105,84 @@ json item_json(const record::item& it) {
   return j;
 }
 
-std::string dump_line(const payload& record) {
+std::string dump_line(record_span record) {
   std::string line;
-  record::render_dump_line(line, record.data(), record.size(), record::append_default_data);
+  record::render_dump_line(line, record.data, record.size, record::append_default_data);
   record::end_file_line(line);
   return line;
 }
 
+// Reads items up to the end of `items`, calling `on_item` for each; false
+// when the last one runs past the end.
+template <class OnItem>
+bool read_items(record_span items, OnItem&& on_item) {
+  record::reader in(items.data, items.size);
+  record::item it;
+  while (in.unread() != 0) {
+    if (!in.read_item(it)) return false;
+    on_item(static_cast<const record::item&>(it));
+  }
+  return true;
+}
+
+// The item segments of a record under construction, as a dump line without
+// its header, with the line end.
+std::string uncommitted_line(record_span items) {
+  std::string line;
+  const bool parsed = read_items(items, [&](const record::item& it) {
+    if (it.tag == record::kData) {
+      record::append_default_data(line, it.kind, it.data, it.data_size);
+    } else {
+      record::append_item(line, it);
+    }
+  });
+  if (!parsed) line += record::kMalformedMarker;
+  record::end_file_line(line);
+  return line;
+}
+
+json origin_json(const record_origin& origin) {
+  json j;
+  j["logger"] = origin.logger ? json(*origin.logger) : json(nullptr);
+  j["trace_id"] = origin.trace_id ? json(*origin.trace_id) : json(nullptr);
+  j["ring"] = origin.ring ? json(hex_address(*origin.ring)) : json(nullptr);
+  return j;
+}
+
+void append_json(std::string& out, const json& j) {
+  out += j.dump(-1, ' ', false, json::error_handler_t::replace);
+  out += '\n';
+}
+
 }  // namespace
 
-void append_dump_line(std::string& out, const payload& record) {
+void append_dump_line(std::string& out, record_span record) {
   out += dump_line(record);
 }
 
 std::string ring_heading(const found_ring& ring) {
   std::string heading = "# ring " + hex_address(ring.address) + " size " +
                         std::to_string(ring.state.size) + " records " +
-                        std::to_string(ring.records.size());
+                        std::to_string(ring.records);
   if (ring.store_recognised) {
     heading += " logger " + quoted(ring.name) + " trace_id " + std::to_string(ring.trace_id);
   } else {
     heading += " logger ? trace_id ?";
   }
+  if (ring.torn) heading += " torn at offset " + std::to_string(ring.torn->offset);
   return heading + "\n";
 }
 
-void append_json_line(std::string& out, const payload& record, const record_origin& origin) {
-  json j;
-  j["logger"] = origin.logger ? json(*origin.logger) : json(nullptr);
-  j["trace_id"] = origin.trace_id ? json(*origin.trace_id) : json(nullptr);
-  j["ring"] = origin.ring ? json(hex_address(*origin.ring)) : json(nullptr);
+void append_uncommitted_line(std::string& out, record_span items) {
+  out += "# uncommitted ";
+  out += uncommitted_line(items);
+}
+
+void append_json_line(std::string& out, record_span record, const record_origin& origin) {
+  json j = origin_json(origin);
   json items = json::array();
   const bool parsed = record::read_record(
-      record.data(), record.size(),
+      record.data, record.size,
       [&](const record::header& h) {
         std::string time;
         record::append_time_of_day(time, h.time_of_day);
@@ -151,8 +196,21 @@ void append_json_line(std::string& out, const payload& record, const record_orig
   std::string line = dump_line(record);
   line.pop_back();
   j["line"] = std::move(line);
-  out += j.dump(-1, ' ', false, json::error_handler_t::replace);
-  out += '\n';
+  append_json(out, j);
+}
+
+void append_uncommitted_json(std::string& out, record_span items, const record_origin& origin) {
+  json j = origin_json(origin);
+  j["uncommitted"] = true;
+  json list = json::array();
+  const bool parsed =
+      read_items(items, [&](const record::item& it) { list.push_back(item_json(it)); });
+  j["items"] = std::move(list);
+  if (!parsed) j["malformed"] = true;
+  std::string line = uncommitted_line(items);
+  line.pop_back();
+  j["line"] = std::move(line);
+  append_json(out, j);
 }
 
 }  // namespace wexlog

@@ -4,9 +4,9 @@
 // 0 or 1), write position, read position and size (uint32, both positions
 // below the size), then the pointer to its byte array (pointer width of the
 // core). The array must be in the core, `size` bytes long, and hold ring
-// records whose 4-byte little-endian length prefixes chain exactly from the
-// read position to the write position, each payload a log record that parses
-// to its last byte. Rings are looked for at every pointer-aligned address of
+// records whose 4-byte little-endian length prefixes chain from the read
+// position to the write position, each payload a log record that parses to
+// its last byte. Rings are looked for at every pointer-aligned address of
 // the writable segments.
 //
 // The record store around a ring is recognised by its layout under the
@@ -17,14 +17,24 @@
 //                    buffer or capacity}; the text must be in the core and
 //                    end in a NUL at its length
 //   store + 4P + 16  record under construction: std::vector {begin, end,
-//                    capacity}, ordered, all null or none
-//   store + 7P + 16  item count (byte), 0 when that vector is empty
+//                    capacity}, the items added since the last commit
+//   store + 7P + 16  item count (byte)
 //   store + 8P + 16  the ring
-// When the memory before a ring does not look like that (a ring used on its
-// own, another C++ library), the ring is still reported, without a name and
-// trace identifier. A ring that holds no record is so weak a fingerprint
-// (any {1, n, n, size, pointer} matches) that it is reported only when its
-// record store is recognised.
+// The vector and the count are not part of the fingerprint: a core may catch
+// them between two of their stores. When the memory before a ring does not
+// look like that (a ring used on its own, another C++ library), the ring is
+// still reported, without a name and trace identifier. A ring that holds no
+// record is so weak a fingerprint (any {1, n, n, size, pointer} matches) that
+// it is reported only when its record store is recognised.
+//
+// A core taken while a thread pushes a record catches a torn ring: the
+// positions and prefixes no longer chain up to the write position, or the
+// empty flag is still 1 while the write position has moved. Its ring records
+// that still chain and parse are all intact (a push moves the read position
+// past the records it overwrites before writing over them), so they are
+// shown, and the ring says at which offset the chain broke. Torn rings are
+// reported only inside a recognised record store: without the store, a
+// chain that breaks is no evidence of a ring at all.
 #ifndef WEXLOG_RING_SCAN_H
 #define WEXLOG_RING_SCAN_H
 
@@ -37,7 +47,15 @@
 
 namespace wexlog {
 
-using payload = std::vector<unsigned char>;
+// The bytes of one log record: inside the core or snapshot when they lie in
+// one piece, else in a walk's scratch buffer, valid until its next step.
+struct record_span {
+  const unsigned char* data = nullptr;
+  size_t size = 0;
+  record_span() = default;
+  record_span(const unsigned char* bytes, size_t n) : data(bytes), size(n) {}
+  record_span(const std::vector<unsigned char>& bytes) : data(bytes.data()), size(bytes.size()) {}
+};
 
 // A ring's control fields, in host byte order.
 struct ring_state {
@@ -47,23 +65,62 @@ struct ring_state {
   uint32_t size;
 };
 
-// Reads the ring records stored in a ring's `state.size` bytes, oldest
-// first, into `records`. Accepts exactly what the ring's snapshot import
-// accepts; otherwise returns why not and leaves `records` unspecified.
-std::optional<std::string> walk_ring(const ring_state& state, const unsigned char* bytes,
-                                     std::vector<payload>& records);
+// Why the fields of a ring cannot be walked at all, or null when they can:
+// a size of 0, a position not below the size, an empty flag not 0 or 1.
+std::optional<std::string> unusable_fields(const ring_state& state);
 
-// Whether a payload is a log record that parses to its last byte.
-bool is_whole_record(const payload& record);
+// Where and why a ring's chain broke before its write position.
+struct tear {
+  enum kind_t : unsigned char { moved_while_empty, zero_length, past_write, unparsed };
+  kind_t kind;
+  uint32_t offset;  // of the ring record that broke the chain
+  uint32_t length;  // its length prefix
+};
+std::string describe(const tear& where, const ring_state& state);
+
+// Walks the ring records of a ring with usable fields, oldest first, without
+// copying them (except the one record that wraps at the end of the array).
+// Each ring record must have a non-zero length, end at or before the write
+// position and, when `parse` is set, hold a log record that parses to its
+// last byte. The walk stops at the write position, or at the first ring
+// record that breaks these rules: the ring is then torn there. A ring the
+// library's snapshot import accepts is exactly one whose walk without
+// `parse` ends untorn.
+class ring_walk {
+ public:
+  ring_walk(const ring_state& state, const unsigned char* bytes, bool parse);
+  // The next record; false at the write position or the tear.
+  bool next(record_span& record);
+  uint64_t records() const { return records_; }
+  const std::optional<tear>& torn() const { return torn_; }
+
+ private:
+  bool stop_(tear::kind_t kind, uint32_t length);
+
+  const unsigned char* bytes_;
+  uint32_t size_;
+  bool parse_;
+  uint32_t pos_;
+  uint64_t remaining_;  // bytes from pos_ up to the write position
+  uint64_t records_ = 0;
+  std::optional<tear> torn_;
+  std::vector<unsigned char> scratch_;
+};
+
+// Whether the bytes are a log record that parses to its last byte.
+bool is_whole_record(record_span record);
 
 struct found_ring {
   uint64_t address;
   uint64_t buffer;
   ring_state state;
-  std::vector<payload> records;
+  uint64_t records = 0;  // records that chain and parse
+  std::optional<tear> torn;
   bool store_recognised = false;
   std::string name;
   int32_t trace_id = 0;
+  // The items of the record under construction, when its vector was read.
+  std::vector<unsigned char> uncommitted;
 };
 
 struct scan_options {
@@ -73,10 +130,12 @@ struct scan_options {
 struct scan_stats {
   uint64_t bytes_scanned = 0;
   uint64_t candidates = 0;  // field patterns whose array was looked at
+  uint64_t walks = 0;       // chains walked: one per array and control state
   uint64_t rings = 0;
 };
 
-// Every ring in the core, by ascending address.
+// Every ring in the core, by ascending address. Candidates that share an
+// array and control state are walked once.
 std::vector<found_ring> find_rings(const core_image& core, const scan_options& options,
                                    scan_stats* stats = nullptr);
 

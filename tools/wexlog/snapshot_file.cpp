@@ -11,9 +11,8 @@ snapshot decode_snapshot(const unsigned char* file, size_t size) {
   if (const char* reason = velorin::snapshot_format::decode(file, size, info, raw)) {
     throw input_error(reason);
   }
-  snapshot out;
-  out.state = ring_state{info.empty, info.write_pos, info.read_pos, info.size};
-  if (auto reason = walk_ring(out.state, raw, out.records)) throw input_error(*reason);
+  const snapshot out{ring_state{info.empty, info.write_pos, info.read_pos, info.size}, raw};
+  if (auto reason = unusable_fields(out.state)) throw input_error(*reason);
   return out;
 }
 
