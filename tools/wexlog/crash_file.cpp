@@ -6,24 +6,29 @@
 #include "core_file.h"
 #include "crash/crash_format.h"
 #include "render.h"
-#include "storage/wex_lib_log_record.h"
 
 namespace wexlog {
 namespace {
 
 namespace format = velorin::crash_format;
-namespace record = velorin::log_record;
 
 uint32_t le32(const unsigned char* at) {
   return static_cast<uint32_t>(format::load_le(at, 4));
 }
 
-// The records of a ring as the crash recorder saved it; a ring without an
-// array holds none.
-std::optional<std::string> read_saved_ring(const ring_state& state, const unsigned char* bytes,
-                                           std::vector<payload>& records) {
-  if (state.size == 0) return std::nullopt;
-  return walk_ring(state, bytes, records);
+// Counts the records of a ring as the crash recorder saved it and finds
+// where it is torn, if it is; a ring without an array holds none.
+void walk_saved_ring(crashed_logger& logger) {
+  found_ring& ring = logger.ring;
+  if (ring.state.size == 0) return;
+  logger.unreadable = unusable_fields(ring.state);
+  if (logger.unreadable) return;
+  ring_walk walk(ring.state, logger.bytes, true);
+  record_span record;
+  while (walk.next(record)) {
+  }
+  ring.records = walk.records();
+  ring.torn = walk.torn();
 }
 
 // Reads the logger section at `at`, which has `left` bytes to the end of the
@@ -52,11 +57,10 @@ size_t read_logger(const unsigned char* at, size_t left, crashed_logger& out) {
   ring.trace_id = static_cast<int32_t>(le32(at + format::kTraceIdAt));
   const unsigned char* name = at + format::kLoggerHeaderSize;
   ring.name.assign(reinterpret_cast<const char*>(name), name_size);
-  const unsigned char* bytes = name + name_size;
-  out.unreadable = read_saved_ring(ring.state, bytes, ring.records);
-  if (out.unreadable) ring.records.clear();
-  out.building_items = at[format::kItemCountAt];
-  out.building.assign(bytes + ring.state.size, bytes + ring.state.size + building_size);
+  out.bytes = name + name_size;
+  walk_saved_ring(out);
+  const unsigned char* building = out.bytes + ring.state.size;
+  ring.uncommitted.assign(building, building + building_size);
   return static_cast<size_t>(total);
 }
 
@@ -87,26 +91,12 @@ std::string utc_time(uint64_t seconds) {
   return text;
 }
 
-// The items of the record under construction, rendered as a dump line
-// renders them after its header.
-std::string building_line(const crashed_logger& logger) {
-  std::string line = "# under construction, " + std::to_string(logger.building_items) +
-                     (logger.building_items == 1 ? " item: " : " items: ");
-  record::reader in(logger.building.data(), logger.building.size());
-  for (unsigned int i = 0; i < logger.building_items; ++i) {
-    record::item it;
-    if (!in.read_item(it)) {
-      line += record::kMalformedMarker;
-      break;
-    }
-    if (it.tag == record::kData) {
-      record::append_default_data(line, it.kind, it.data, it.data_size);
-    } else {
-      record::append_item(line, it);
-    }
-  }
-  record::end_file_line(line);
-  return line;
+// Every record of a saved ring, oldest first, up to its tear.
+template <class Print>
+void for_each_record(const crashed_logger& logger, Print&& print) {
+  if (logger.ring.records == 0) return;
+  ring_walk walk(logger.ring.state, logger.bytes, true);
+  for (record_span record; walk.next(record);) print(record);
 }
 
 }  // namespace
@@ -165,15 +155,18 @@ void append_crash_text(std::string& out, const crash_record& crash) {
   for (const crashed_logger& logger : crash.loggers) {
     out += ring_heading(logger.ring);
     if (logger.unreadable) out += "# ring not readable: " + *logger.unreadable + "\n";
-    for (const payload& stored : logger.ring.records) append_dump_line(out, stored);
-    if (logger.building_items != 0 || !logger.building.empty()) out += building_line(logger);
+    for_each_record(logger, [&](record_span record) { append_dump_line(out, record); });
+    if (!logger.ring.uncommitted.empty()) append_uncommitted_line(out, logger.ring.uncommitted);
   }
 }
 
 void append_crash_json(std::string& out, const crash_record& crash) {
   for (const crashed_logger& logger : crash.loggers) {
     const record_origin origin{logger.ring.name, logger.ring.trace_id, logger.ring.address};
-    for (const payload& stored : logger.ring.records) append_json_line(out, stored, origin);
+    for_each_record(logger, [&](record_span record) { append_json_line(out, record, origin); });
+    if (!logger.ring.uncommitted.empty()) {
+      append_uncommitted_json(out, logger.ring.uncommitted, origin);
+    }
   }
 }
 

@@ -8,9 +8,9 @@
 // over-long name, a logger count that does not match) is refused whole. A
 // file that ends before its end section was cut short while it was written
 // (a second fault, a full disk): the loggers it holds whole are read and the
-// shortfall is reported beside them. A ring whose length prefixes do not
-// chain (it was being pushed into at the crash) is reported with its reason
-// instead of its records.
+// shortfall is reported beside them. A ring that was being pushed into at
+// the crash is salvaged as `recover` salvages a torn ring: its records up to
+// the tear are shown and its heading says where the chain broke.
 #ifndef WEXLOG_CRASH_FILE_H
 #define WEXLOG_CRASH_FILE_H
 
@@ -26,9 +26,8 @@ namespace wexlog {
 
 struct crashed_logger {
   found_ring ring;                        // name and trace identifier always known
-  std::optional<std::string> unreadable;  // why the ring's records could not be read
-  uint8_t building_items = 0;             // the record under construction: its items
-  payload building;
+  const unsigned char* bytes = nullptr;   // the ring's bytes, inside the file
+  std::optional<std::string> unreadable;  // why the ring's fields cannot be walked
 };
 
 struct crash_record {
@@ -49,7 +48,8 @@ crash_record decode_crash(const unsigned char* file, size_t size);
 // The crash heading, then each logger's ring heading and dump lines (or why
 // its ring could not be read) and its record under construction, if any.
 void append_crash_text(std::string& out, const crash_record& crash);
-// One JSON object per stored record, with its logger, trace id and ring.
+// One JSON object per stored record and per record under construction, with
+// its logger, trace id and ring.
 void append_crash_json(std::string& out, const crash_record& crash);
 
 }  // namespace wexlog

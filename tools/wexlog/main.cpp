@@ -149,14 +149,13 @@ int recover(const std::string& path, bool all, bool as_json, bool stats) {
 // One cut short is printed as far as it goes and then refused.
 int decode_crash(const wexlog::file_bytes& file, bool as_json) {
   const wexlog::crash_record crash = wexlog::decode_crash(file.data(), file.size());
-  {
-    output out;
-    if (as_json) {
-      wexlog::append_crash_json(out.text(), crash);
-    } else {
-      wexlog::append_crash_text(out.text(), crash);
-    }
+  output out;
+  if (as_json) {
+    wexlog::append_crash_json(out.text(), crash);
+  } else {
+    wexlog::append_crash_text(out.text(), crash);
   }
+  out.flush();
   if (crash.cut_short) throw wexlog::input_error(*crash.cut_short);
   return 0;
 }
