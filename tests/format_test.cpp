@@ -35,17 +35,21 @@ TEST(MessageFormat, MatchesVsnprintfForRandomIntegerTextAndCharConversions) {
   const std::string precisions[] = {"", ".", ".0", ".3", ".20", ".*"};
   const std::string lengths[] = {"", "hh", "h", "l", "ll", "z", "t", "j"};
   const char conversions[] = "diuoxXcs%";
-  const long long values[] = {0,     1,       -1,      7,         255,      -128,
-                              65536, INT_MAX, INT_MIN, LLONG_MIN, LLONG_MAX};
+  const long long values[] = {0,    1,      -1,     7,       99,      100,       255,
+                              -128, -10000, 123456, INT_MAX, INT_MIN, LLONG_MIN, LLONG_MAX};
+  constexpr size_t kValues = sizeof values / sizeof values[0];
   for (int i = 0; i < 20000; ++i) {
     const char conversion = conversions[random() % (sizeof conversions - 1)];
-    const std::string& width = widths[random() % 5];
-    const std::string& precision = precisions[random() % 6];
-    const std::string& length = std::strchr("cs%", conversion) ? lengths[0] : lengths[random() % 8];
-    const std::string directive =
-        std::string("<%") + flags[random() % 10] + width + precision + length + conversion + ">";
+    // A quarter of the directives are bare (%d, %s, ...), the commonest kind.
+    const bool bare = random() % 4 == 0;
+    const std::string& width = widths[bare ? 0 : random() % 5];
+    const std::string& precision = precisions[bare ? 0 : random() % 6];
+    const std::string& length =
+        bare || std::strchr("cs%", conversion) ? lengths[0] : lengths[random() % 8];
+    const std::string directive = std::string("<%") + flags[bare ? 0 : random() % 10] + width +
+                                  precision + length + conversion + ">";
     const int star_width = int(random() % 21) - 10, star_precision = int(random() % 21) - 10;
-    const long long value = values[random() % 11];
+    const long long value = values[random() % kValues];
     const size_t capacity = random() % 4 == 0 ? 1 + random() % 12 : 256;
     SCOPED_TRACE(directive + " stars " + std::to_string(star_width) + " " +
                  std::to_string(star_precision) + " value " + std::to_string(value));

@@ -32,6 +32,8 @@ class sink {
     *pos_ = '\0';
     return pos_;
   }
+  // Whether a %c put a NUL into the text, which then ends there.
+  bool has_nul = false;
 
  private:
   size_t room() const { return static_cast<size_t>(end_ - pos_); }
@@ -206,16 +208,53 @@ char* write_number(char* end, uint64_t value, const char* digit_chars) {
   return write_digits<Base>(end, value, digit_chars);
 }
 
+// Decimal digits of `value`, two at a time, ending at `end`; at least one.
+char* write_decimal(char* end, uint64_t value) {
+  static constexpr char kPairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
+  uint32_t small = 0;
+  if (value > UINT32_MAX) {
+    while (value > UINT32_MAX) {
+      end -= 2;
+      std::memcpy(end, kPairs + 2 * (value % 100), 2);
+      value /= 100;
+    }
+  }
+  small = static_cast<uint32_t>(value);
+  while (small >= 100) {
+    end -= 2;
+    std::memcpy(end, kPairs + 2 * (small % 100), 2);
+    small /= 100;
+  }
+  if (small >= 10) {
+    end -= 2;
+    std::memcpy(end, kPairs + 2 * small, 2);
+  } else {
+    *--end = static_cast<char>('0' + small);
+  }
+  return end;
+}
+
+// %d, %i or %u without flags, width or precision: the sign and the digits.
+void put_plain_decimal(sink& out, uint64_t magnitude, bool negative) {
+  char digits[24];
+  char* const end = digits + sizeof digits;
+  char* first = write_decimal(end, magnitude);
+  if (negative) *--first = '-';
+  out.put(first, static_cast<size_t>(end - first));
+}
+
 void put_integer(sink& out, const conversion& c, uint64_t magnitude, bool negative) {
   if (c.width == 0 && c.precision < 0 && c.type != 'o' && !c.alt && !c.plus && !c.space) {
     // Plain %d, %u or %x: the sign and the digits, nothing around them.
+    if (c.type != 'x' && c.type != 'X') return put_plain_decimal(out, magnitude, negative);
     char digits[24];
     char* const end = digits + sizeof digits;
-    char* first = c.type == 'x'   ? write_number<16>(end, magnitude, "0123456789abcdef")
-                  : c.type == 'X' ? write_number<16>(end, magnitude, "0123456789ABCDEF")
-                                  : write_number<10>(end, magnitude, "0123456789");
+    char* first =
+        write_number<16>(end, magnitude, c.type == 'x' ? "0123456789abcdef" : "0123456789ABCDEF");
     if (first == end) *--first = '0';
-    if (negative) *--first = '-';
     out.put(first, static_cast<size_t>(end - first));
     return;
   }
@@ -260,7 +299,8 @@ void put_integer(sink& out, const conversion& c, uint64_t magnitude, bool negati
   if (c.left) out.fill(' ', pad);
 }
 
-// Returns the end of the text written, or null when vsnprintf must do it.
+// Returns the end of the text written, up to its first NUL, or null when
+// vsnprintf must do it.
 char* format_fast(char* out, size_t capacity, const char* format, arguments& args) {
   sink text(out, capacity);
   const char* p = format;
@@ -272,6 +312,22 @@ char* format_fast(char* out, size_t capacity, const char* format, arguments& arg
     if (*++p == '%') {
       text.put("%", 1);
       ++p;
+      continue;
+    }
+    // The common bare conversions, without parsing flags and fields.
+    if (*p == 'd' || *p == 'i') {
+      ++p;
+      const int value = va_arg(args.list, int);
+      put_plain_decimal(
+          text, value < 0 ? 0u - static_cast<uint64_t>(value) : static_cast<uint64_t>(value),
+          value < 0);
+      continue;
+    }
+    if (*p == 's') {
+      const char* s = va_arg(args.list, const char*);
+      if (s == nullptr) return nullptr;
+      ++p;
+      text.put(s, std::strlen(s));
       continue;
     }
     conversion c;
@@ -288,6 +344,7 @@ char* format_fast(char* out, size_t capacity, const char* format, arguments& arg
       case 'c': {
         const char ch = static_cast<char>(va_arg(args.list, int));
         put_padded(text, c, &ch, 1);
+        if (ch == '\0') text.has_nul = true;
         break;
       }
       case 's': {
@@ -303,7 +360,8 @@ char* format_fast(char* out, size_t capacity, const char* format, arguments& arg
         break;
     }
   }
-  return text.finish();
+  char* const end = text.finish();
+  return text.has_nul ? out + std::strlen(out) : end;
 }
 
 }  // namespace
@@ -313,18 +371,17 @@ size_t format_message(char* out, size_t capacity, const char* format, va_list ar
   va_copy(fast.list, args);
   const char* end = format_fast(out, capacity, format, fast);
   va_end(fast.list);
-  if (end == nullptr) {
-    va_list again;
-    va_copy(again, args);
-    if (std::vsnprintf(out, capacity, format, args) < 0) {
-      // vsnprintf may stop at a conversion it cannot make without ending
-      // what it wrote so far: writing it again over zeros ends that text,
-      // which is kept.
-      std::memset(out, 0, capacity);
-      std::vsnprintf(out, capacity, format, again);
-    }
-    va_end(again);
+  if (end != nullptr) return static_cast<size_t>(end - out);
+  va_list again;
+  va_copy(again, args);
+  if (std::vsnprintf(out, capacity, format, args) < 0) {
+    // vsnprintf may stop at a conversion it cannot make without ending what
+    // it wrote so far: writing it again over zeros ends that text, which is
+    // kept.
+    std::memset(out, 0, capacity);
+    std::vsnprintf(out, capacity, format, again);
   }
+  va_end(again);
   // A %c of 0 ends the text as it ends a C string.
   return strnlen(out, capacity - 1);
 }
