@@ -112,29 +112,17 @@ class WexlogCrashFileTest : public ::testing::Test {
                                                       "\\) pid [0-9]+ at 20[0-9-]{8}T[0-9:]{8}Z "
                                                       "loggers 4")))
         << lines[0];
-    std::map<std::string, std::vector<std::string>> rings;  // heading and lines by logger
-    std::string name;
-    for (const auto& line : std::vector<std::string>(lines.begin() + 1, lines.end())) {
-      const size_t at = line.rfind("# ring ", 0) == 0 ? line.find(" logger \"") + 9 : 0;
-      if (at != 0) name = line.substr(at, line.find('"', at) - at);
-      rings[name].push_back(line);
-    }
+    auto rings = wexlog_test::lines_by_logger(read_text(dir + "/out.txt"));
     std::multiset<std::string> expected_json;
     std::ifstream manifest(dir + "/loggers.txt");
-    for (std::string id; manifest >> name >> id;) {
-      SCOPED_TRACE(name);
-      auto expected = wexlog_test::read_lines(dir + "/" + name + ".log");
-      for (const auto& line : expected) expected_json.insert(name + " " + line);
-      ASSERT_FALSE(rings[name].empty());
-      const std::string heading = rings[name][0];
-      EXPECT_EQ(heading.substr(heading.find(" records ")),
-                " records " + std::to_string(expected.size()) + " logger \"" + name +
-                    "\" trace_id " + id);
-      expected.insert(expected.begin(), heading);
+    for (std::string name, id; manifest >> name >> id;) {
+      const auto dumped = wexlog_test::read_lines(dir + "/" + name + ".log");
+      for (const auto& line : dumped) expected_json.insert(name + " " + line);
+      std::vector<std::string> after;
       if (name == "dying" && std::string(mode.name) == "null") {
-        expected.push_back("# uncommitted [ERROR@] worker\tdies while building");
+        after.push_back("# uncommitted [ERROR@] worker\tdies while building");
       }
-      EXPECT_EQ(rings[name], expected);
+      wexlog_test::expect_ring_lines(rings[name], name, id, dumped, after);
     }
     EXPECT_EQ(rings.size(), 4u);
     ASSERT_EQ(spawn({WEXLOG_TOOL, "decode", "--json", file}, dir).second, 0);

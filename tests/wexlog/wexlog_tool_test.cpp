@@ -307,13 +307,7 @@ class WexlogCoreTest : public ::testing::Test {
     const std::string recover = WEXLOG_TOOL " recover ";
     const auto [status, plain] = run(recover + core);
     ASSERT_EQ(status, 0);
-    std::map<std::string, std::vector<std::string>> rings;  // heading and lines by logger
-    std::istringstream all(run(recover + "--all " + core).second);
-    for (std::string line, name; std::getline(all, line);) {
-      const size_t at = line.rfind("# ring ", 0) == 0 ? line.find(" logger \"") + 9 : 0;
-      if (at != 0) name = line.substr(at, line.find('"', at) - at);
-      if (!name.empty()) rings[name].push_back(line);
-    }
+    auto rings = wexlog_test::lines_by_logger(run(recover + "--all " + core).second);
     std::multiset<std::string> json_lines, dump_lines;
     std::istringstream json(run(recover + "--json " + core).second);
     for (std::string line; std::getline(json, line);) {
@@ -324,17 +318,10 @@ class WexlogCoreTest : public ::testing::Test {
     std::ifstream manifest(dir + "/loggers.txt");
     size_t loggers = 0;
     for (std::string name, id; manifest >> name >> id; ++loggers) {
-      SCOPED_TRACE(name);
-      auto expected = wexlog_test::read_lines(dir + "/" + name + ".log");
-      for (const auto& line : expected) dump_lines.insert(name + " " + line);
-      EXPECT_EQ(plain.find("logger \"" + name + "\"") != std::string::npos, !expected.empty());
-      ASSERT_FALSE(rings[name].empty());
-      const std::string heading = rings[name][0];
-      EXPECT_EQ(heading.substr(heading.find(" records ")),
-                " records " + std::to_string(expected.size()) + " logger \"" + name +
-                    "\" trace_id " + id);
-      expected.insert(expected.begin(), heading);
-      EXPECT_EQ(rings[name], expected);
+      const auto dumped = wexlog_test::read_lines(dir + "/" + name + ".log");
+      for (const auto& line : dumped) dump_lines.insert(name + " " + line);
+      EXPECT_EQ(plain.find("logger \"" + name + "\"") != std::string::npos, !dumped.empty());
+      wexlog_test::expect_ring_lines(rings[name], name, id, dumped);
     }
     EXPECT_EQ(loggers, 5u);
     EXPECT_EQ(json_lines, dump_lines);

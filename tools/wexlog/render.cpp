@@ -149,7 +149,13 @@ json origin_json(const record_origin& origin) {
   return j;
 }
 
-void append_json(std::string& out, const json& j) {
+// Completes a record's object with its items and its line (without the line
+// end), and appends it with a line end.
+void append_json(std::string& out, json& j, json items, bool parsed, std::string line) {
+  j["items"] = std::move(items);
+  if (!parsed) j["malformed"] = true;
+  line.pop_back();
+  j["line"] = std::move(line);
   out += j.dump(-1, ' ', false, json::error_handler_t::replace);
   out += '\n';
 }
@@ -191,12 +197,7 @@ void append_json_line(std::string& out, record_span record, const record_origin&
         j["task_id"] = h.task_id;
       },
       [&](const record::item& it) { items.push_back(item_json(it)); });
-  j["items"] = std::move(items);
-  if (!parsed) j["malformed"] = true;
-  std::string line = dump_line(record);
-  line.pop_back();
-  j["line"] = std::move(line);
-  append_json(out, j);
+  append_json(out, j, std::move(items), parsed, dump_line(record));
 }
 
 void append_uncommitted_json(std::string& out, record_span items, const record_origin& origin) {
@@ -205,12 +206,7 @@ void append_uncommitted_json(std::string& out, record_span items, const record_o
   json list = json::array();
   const bool parsed =
       read_items(items, [&](const record::item& it) { list.push_back(item_json(it)); });
-  j["items"] = std::move(list);
-  if (!parsed) j["malformed"] = true;
-  std::string line = uncommitted_line(items);
-  line.pop_back();
-  j["line"] = std::move(line);
-  append_json(out, j);
+  append_json(out, j, std::move(list), parsed, uncommitted_line(items));
 }
 
 }  // namespace wexlog
