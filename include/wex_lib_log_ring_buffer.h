@@ -8,9 +8,9 @@
 // exported and imported as a snapshot: a control record plus the raw array.
 //
 // Every public operation that reads or moves the stored bytes holds the
-// ring's semaphore. empty_, size_ and buffer_ are also read without it (the
-// fast empty test of pop_data, the store's size query), so they are relaxed
-// atomics of the same width as the plain fields they stand for.
+// ring's semaphore. Its fields are also read without it (the fast empty test
+// of pop_data, the store's size query, the crash recorder), so they are
+// relaxed atomics of the same width as the plain fields they stand for.
 //
 // Choices this ring makes where its contract leaves room:
 // - If a payload write must discard every older ring record and would reach
@@ -42,6 +42,7 @@
 #include <vector>
 
 #include "wex_lib_log_export.h"
+#include "wex_lib_log_relaxed.h"
 
 namespace velorin {
 
@@ -92,13 +93,13 @@ class WEX_LIB_LOG_API wex_lib_log_ring_buffer {
   unsigned int pop_records(std::vector<unsigned char>& out, unsigned int limit);
 
   // Capacity in bytes, read without the semaphore.
-  unsigned int size() const { return size_.load(std::memory_order_relaxed); }
+  unsigned int size() const { return size_; }
 
  private:
-  WEX_LIB_LOG_LOCAL void write_ring_buffer_(const unsigned char* data, unsigned int length,
-                                            unsigned int record_start);
-  WEX_LIB_LOG_LOCAL void make_room_(unsigned int length, unsigned int record_start);
-  WEX_LIB_LOG_LOCAL void copy_in_(const unsigned char* data, unsigned int length);
+  WEX_LIB_LOG_LOCAL uint32_t write_ring_buffer_(const unsigned char* data, unsigned int length,
+                                                uint32_t at, uint32_t record_start);
+  WEX_LIB_LOG_LOCAL void make_room_(unsigned int length, uint32_t at, uint32_t record_start);
+  WEX_LIB_LOG_LOCAL uint32_t copy_in_(const unsigned char* data, unsigned int length, uint32_t at);
   WEX_LIB_LOG_LOCAL void escape_r_pos_(unsigned int length, unsigned int record_start);
   WEX_LIB_LOG_LOCAL unsigned int calc_escape_size_of_r_pos_(unsigned int length,
                                                             unsigned int record_start) const;
@@ -110,11 +111,11 @@ class WEX_LIB_LOG_API wex_lib_log_ring_buffer {
   WEX_LIB_LOG_LOCAL void read_ring_buffer_(std::vector<unsigned char>& out);
   WEX_LIB_LOG_LOCAL void copy_out_(unsigned char* out, unsigned int length, unsigned int pos) const;
 
-  std::atomic<int32_t> empty_;
-  uint32_t write_pos_;
-  uint32_t read_pos_;
-  std::atomic<uint32_t> size_;
-  std::atomic<unsigned char*> buffer_;
+  relaxed_field<int32_t> empty_;
+  relaxed_field<uint32_t> write_pos_;
+  relaxed_field<uint32_t> read_pos_;
+  relaxed_field<uint32_t> size_;
+  relaxed_field<unsigned char*> buffer_;
   QMV_Mutex_Semaphore mutex_;
   friend struct crash_access;  // the crash recorder reads the fields without locks
 };

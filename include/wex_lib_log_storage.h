@@ -50,6 +50,7 @@
 #include <vector>
 
 #include "wex_lib_log_export.h"
+#include "wex_lib_log_relaxed.h"
 #include "wex_lib_log_ring_buffer.h"
 
 namespace velorin {
@@ -103,6 +104,7 @@ class WEX_LIB_LOG_API wex_lib_log_storage {
   // push_data lends its caller's bytes this way).
   void lend_(const void* bytes) { lendable_ = static_cast<const unsigned char*>(bytes); }
   WEX_LIB_LOG_LOCAL void begin_item_(unsigned char tag);
+  WEX_LIB_LOG_LOCAL void end_item_();
   WEX_LIB_LOG_LOCAL void append_data_item_(unsigned int kind, const unsigned char* bytes,
                                            unsigned int size);
   WEX_LIB_LOG_LOCAL void add_text_item_(unsigned char tag, const char* text);
@@ -113,7 +115,7 @@ class WEX_LIB_LOG_API wex_lib_log_storage {
   int trace_id_;
   std::string name_;
   std::vector<unsigned char> record_;
-  uint8_t item_count_;
+  relaxed_field<uint8_t> item_count_;
   wex_lib_log_ring_buffer ring_buffer_;
   wex_lib_log_entry* owner_;
   // The last second the commit converted to local time, and its start in
@@ -125,9 +127,12 @@ class WEX_LIB_LOG_API wex_lib_log_storage {
   // record_ (lent bytes, see lend_); it takes its place in record_ as soon as
   // another item follows.
   const unsigned char* lendable_ = nullptr;
-  const unsigned char* borrowed_ = nullptr;
-  unsigned int borrowed_size_ = 0;
-  unsigned char borrowed_kind_ = 0;
+  relaxed_field<const unsigned char*> borrowed_{nullptr};
+  relaxed_field<unsigned int> borrowed_size_{0};
+  relaxed_field<unsigned char> borrowed_kind_{0};
+  // record_'s bytes as of its last whole item, for readers without the lock.
+  relaxed_field<const unsigned char*> building_{nullptr};
+  relaxed_field<uint32_t> building_size_{0};
 };
 
 }  // namespace velorin

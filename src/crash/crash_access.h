@@ -41,17 +41,17 @@ struct crash_access {
     v.name = store.name_.data();
     v.name_size = store.name_.size();
     v.ring_address = reinterpret_cast<uintptr_t>(&ring);
-    v.empty = ring.empty_.load(std::memory_order_relaxed);
-    v.write_pos = __atomic_load_n(&ring.write_pos_, __ATOMIC_RELAXED);
-    v.read_pos = __atomic_load_n(&ring.read_pos_, __ATOMIC_RELAXED);
-    v.size = ring.size_.load(std::memory_order_relaxed);
-    v.bytes = ring.buffer_.load(std::memory_order_relaxed);
-    v.building = store.record_.data();
-    v.building_size = store.record_.size();
-    v.item_count = __atomic_load_n(&store.item_count_, __ATOMIC_RELAXED);
-    v.lent = __atomic_load_n(&store.borrowed_, __ATOMIC_RELAXED);
-    v.lent_size = __atomic_load_n(&store.borrowed_size_, __ATOMIC_RELAXED);
-    v.lent_kind = __atomic_load_n(&store.borrowed_kind_, __ATOMIC_RELAXED);
+    v.empty = ring.empty_;
+    v.write_pos = ring.write_pos_;
+    v.read_pos = ring.read_pos_;
+    v.size = ring.size_;
+    v.bytes = ring.buffer_;
+    v.building_size = store.building_size_;
+    v.building = store.building_;
+    v.item_count = store.item_count_;
+    v.lent = store.borrowed_;
+    v.lent_size = store.borrowed_size_;
+    v.lent_kind = store.borrowed_kind_;
     return v;
   }
 };

@@ -59,7 +59,7 @@ wex_lib_log_ring_buffer::wex_lib_log_ring_buffer()
     : empty_(1), write_pos_(0), read_pos_(0), size_(0), buffer_(nullptr), mutex_(1) {}
 
 wex_lib_log_ring_buffer::~wex_lib_log_ring_buffer() {
-  std::free(buffer_.load());
+  std::free(buffer_);
 }
 
 // The array comes zeroed from calloc, which for a large ring maps fresh zero
@@ -71,7 +71,8 @@ int wex_lib_log_ring_buffer::create_ring_buffer(unsigned int size) {
       static_cast<unsigned char*>(std::calloc(size, 1)), &std::free);
   if (!array) throw std::bad_alloc();
   semaphore_hold hold(mutex_);
-  std::free(buffer_.exchange(array.release()));
+  std::free(buffer_);
+  buffer_ = array.release();
   size_ = size;
   empty_ = 1;
   write_pos_ = 0;
@@ -81,9 +82,9 @@ int wex_lib_log_ring_buffer::create_ring_buffer(unsigned int size) {
 
 void wex_lib_log_ring_buffer::clear() {
   semaphore_hold hold(mutex_);
-  unsigned char* buffer = buffer_.load(std::memory_order_relaxed);
+  unsigned char* buffer = buffer_;
   if (buffer == nullptr) return;
-  std::memset(buffer, 0, size_.load(std::memory_order_relaxed));
+  std::memset(buffer, 0, size_);
   write_pos_ = 0;
   read_pos_ = 0;
   empty_ = 1;
@@ -96,7 +97,7 @@ int wex_lib_log_ring_buffer::set_buffer_data(const WEX_LIB_LOG_RING_BUFFER_CTRL_
   if (!snapshot_is_consistent(info, data)) return kFailed;
   semaphore_hold hold(mutex_);
   if (create_ring_buffer(info.size) == kOk) {
-    std::memcpy(buffer_.load(std::memory_order_relaxed), data, info.size);
+    std::memcpy(buffer_, data, info.size);
     empty_ = info.empty;
     write_pos_ = info.write_pos;
     read_pos_ = info.read_pos;
@@ -107,17 +108,16 @@ int wex_lib_log_ring_buffer::set_buffer_data(const WEX_LIB_LOG_RING_BUFFER_CTRL_
 int wex_lib_log_ring_buffer::get_buffer_data(WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_* info,
                                              unsigned char* data) {
   if (info == nullptr || data == nullptr) return kFailed;
-  if (empty_.load(std::memory_order_relaxed) == 1 &&
-      buffer_.load(std::memory_order_relaxed) == nullptr) {
+  if (empty_ == 1 && buffer_ == nullptr) {
     return kFailed;
   }
   semaphore_hold hold(mutex_);
-  const uint32_t size = size_.load(std::memory_order_relaxed);
-  info->empty = static_cast<int8_t>(empty_.load(std::memory_order_relaxed));
+  const uint32_t size = size_;
+  info->empty = static_cast<int8_t>(empty_);
   info->write_pos = write_pos_;
   info->read_pos = read_pos_;
   info->size = size;
-  std::memcpy(data, buffer_.load(std::memory_order_relaxed), size);
+  std::memcpy(data, buffer_, size);
   return kOk;
 }
 
@@ -129,8 +129,8 @@ int wex_lib_log_ring_buffer::push_data(const unsigned char* head, unsigned int h
                                        const unsigned char* body, unsigned int body_size) {
   const uint64_t total = uint64_t{head_size} + body_size;
   semaphore_hold hold(mutex_);
-  unsigned char* buffer = buffer_.load(std::memory_order_relaxed);
-  const uint32_t capacity = size_.load(std::memory_order_relaxed);
+  unsigned char* buffer = buffer_;
+  const uint32_t capacity = size_;
   // A missing second part shows as address 0, like a missing first part.
   const unsigned char* data = body == nullptr && body_size != 0 ? nullptr : head;
   if (data == nullptr || total == 0 || buffer == nullptr) {
@@ -149,11 +149,15 @@ int wex_lib_log_ring_buffer::push_data(const unsigned char* head, unsigned int h
   const unsigned char prefix[kPrefixSize] = {
       static_cast<unsigned char>(length), static_cast<unsigned char>(length >> 8),
       static_cast<unsigned char>(length >> 16), static_cast<unsigned char>(length >> 24)};
+  // The write position moves once, when the ring record is whole: a reader
+  // without the lock (the crash recorder) never finds it past a record that
+  // is still being written.
   const uint32_t record_start = write_pos_;
-  write_ring_buffer_(prefix, kPrefixSize, record_start);
-  make_room_(length, record_start);
-  copy_in_(head, head_size);
-  if (body_size != 0) copy_in_(body, body_size);
+  uint32_t at = write_ring_buffer_(prefix, kPrefixSize, record_start, record_start);
+  make_room_(length, at, record_start);
+  at = copy_in_(head, head_size, at);
+  if (body_size != 0) at = copy_in_(body, body_size, at);
+  write_pos_ = at;
   empty_ = 0;
   return kOk;
 }
@@ -164,16 +168,16 @@ unsigned int wex_lib_log_ring_buffer::next_data_size() {
 }
 
 int wex_lib_log_ring_buffer::pop_data(std::vector<unsigned char>& out) {
-  if (empty_.load(std::memory_order_relaxed) == 1) return kFailed;
+  if (empty_ == 1) return kFailed;
   semaphore_hold hold(mutex_);
-  if (empty_.load(std::memory_order_relaxed) == 1) return kFailed;
+  if (empty_ == 1) return kFailed;
   read_ring_buffer_(out);
   if (read_pos_ == write_pos_) empty_ = 1;
   return kOk;
 }
 
 int wex_lib_log_ring_buffer::pop_data(void* out) {
-  if (out == nullptr || empty_.load(std::memory_order_relaxed) == 1) return kFailed;
+  if (out == nullptr || empty_ == 1) return kFailed;
   std::vector<unsigned char> payload;
   if (pop_data(payload) != kOk) return kFailed;
   std::memcpy(out, payload.data(), payload.size());
@@ -182,19 +186,19 @@ int wex_lib_log_ring_buffer::pop_data(void* out) {
 
 unsigned int wex_lib_log_ring_buffer::pop_records(std::vector<unsigned char>& out,
                                                   unsigned int limit) {
-  if (empty_.load(std::memory_order_relaxed) == 1) {
+  if (empty_ == 1) {
     out.clear();
     return 0;
   }
   semaphore_hold hold(mutex_);
-  if (empty_.load(std::memory_order_relaxed) == 1) {
+  if (empty_ == 1) {
     out.clear();
     return 0;
   }
   // Find how many whole ring records fit, then copy them in one piece: the
   // prefixes in the ring already are the little-endian lengths.
-  const unsigned char* buffer = buffer_.load(std::memory_order_relaxed);
-  const uint32_t size = size_.load(std::memory_order_relaxed);
+  const unsigned char* buffer = buffer_;
+  const uint32_t size = size_;
   uint32_t end = read_pos_;
   uint64_t total = 0;
   unsigned int count = 0;
@@ -212,37 +216,40 @@ unsigned int wex_lib_log_ring_buffer::pop_records(std::vector<unsigned char>& ou
   return count;
 }
 
-void wex_lib_log_ring_buffer::write_ring_buffer_(const unsigned char* data, unsigned int length,
-                                                 unsigned int record_start) {
-  make_room_(length, record_start);
-  copy_in_(data, length);
+// Writes `length` bytes at `at` with the overwrite rule; returns the
+// position after them.
+uint32_t wex_lib_log_ring_buffer::write_ring_buffer_(const unsigned char* data, unsigned int length,
+                                                     uint32_t at, uint32_t record_start) {
+  make_room_(length, at, record_start);
+  return copy_in_(data, length, at);
 }
 
-// Discards the oldest ring records when writing `length` bytes at write_pos_
-// would overwrite the first byte of the oldest one or end exactly on it.
-void wex_lib_log_ring_buffer::make_room_(unsigned int length, unsigned int record_start) {
-  if (empty_.load(std::memory_order_relaxed) != 0) return;
-  const uint32_t size = size_.load(std::memory_order_relaxed);
-  const uint32_t distance = wrap(uint64_t{read_pos_} + size - write_pos_, size);
+// Discards the oldest ring records when writing `length` bytes at `at` would
+// overwrite the first byte of the oldest one or end exactly on it.
+void wex_lib_log_ring_buffer::make_room_(unsigned int length, uint32_t at, uint32_t record_start) {
+  if (empty_ != 0) return;
+  const uint32_t size = size_;
+  const uint32_t distance = wrap(uint64_t{read_pos_} + size - at, size);
   if (distance >= 1 && distance <= length) escape_r_pos_(length, record_start);
 }
 
-void wex_lib_log_ring_buffer::copy_in_(const unsigned char* data, unsigned int length) {
-  unsigned char* buffer = buffer_.load(std::memory_order_relaxed);
-  const uint32_t size = size_.load(std::memory_order_relaxed);
-  const uint32_t to_end = size - write_pos_;
+// Copies `length` bytes in at `at`, wrapping at the end of the array;
+// returns the position after them.
+uint32_t wex_lib_log_ring_buffer::copy_in_(const unsigned char* data, unsigned int length,
+                                           uint32_t at) {
+  unsigned char* buffer = buffer_;
+  const uint32_t to_end = size_ - at;
   if (length < to_end) {
-    std::memcpy(buffer + write_pos_, data, length);
-    write_pos_ += length;
-    return;
+    std::memcpy(buffer + at, data, length);
+    return at + length;
   }
-  std::memcpy(buffer + write_pos_, data, to_end);
+  std::memcpy(buffer + at, data, to_end);
   std::memcpy(buffer, data + to_end, length - to_end);
-  write_pos_ = length - to_end;
+  return length - to_end;
 }
 
 void wex_lib_log_ring_buffer::escape_r_pos_(unsigned int length, unsigned int record_start) {
-  const uint32_t size = size_.load(std::memory_order_relaxed);
+  const uint32_t size = size_;
   read_pos_ = wrap(uint64_t{read_pos_} + calc_escape_size_of_r_pos_(length, record_start), size);
 }
 
@@ -250,9 +257,9 @@ void wex_lib_log_ring_buffer::escape_r_pos_(unsigned int length, unsigned int re
 // passed; never past `record_start`, the ring record being written.
 unsigned int wex_lib_log_ring_buffer::calc_escape_size_of_r_pos_(unsigned int length,
                                                                  unsigned int record_start) const {
-  if (empty_.load(std::memory_order_relaxed) != 0 || length == 0) return 0;
-  const unsigned char* buffer = buffer_.load(std::memory_order_relaxed);
-  const uint32_t size = size_.load(std::memory_order_relaxed);
+  if (empty_ != 0 || length == 0) return 0;
+  const unsigned char* buffer = buffer_;
+  const uint32_t size = size_;
   uint64_t total = 0;
   uint32_t pos = read_pos_;
   do {
@@ -272,8 +279,8 @@ void wex_lib_log_ring_buffer::refer_ring_buffer_(std::vector<unsigned char>& out
 // Copies `length` bytes from offset `pos`, wrapping at the end of the array.
 void wex_lib_log_ring_buffer::copy_out_(unsigned char* out, unsigned int length,
                                         unsigned int pos) const {
-  const unsigned char* buffer = buffer_.load(std::memory_order_relaxed);
-  const uint32_t to_end = size_.load(std::memory_order_relaxed) - pos;
+  const unsigned char* buffer = buffer_;
+  const uint32_t to_end = size_ - pos;
   if (length < to_end) {
     std::memcpy(out, buffer + pos, length);
     return;
@@ -288,13 +295,12 @@ void wex_lib_log_ring_buffer::refer_ring_buffer_(std::vector<unsigned char>& out
 }
 
 unsigned int wex_lib_log_ring_buffer::refer_next_data_size_() const {
-  if (empty_.load(std::memory_order_relaxed) != 0) return 0;
-  return prefix_at(buffer_.load(std::memory_order_relaxed), size_.load(std::memory_order_relaxed),
-                   read_pos_);
+  if (empty_ != 0) return 0;
+  return prefix_at(buffer_, size_, read_pos_);
 }
 
 void wex_lib_log_ring_buffer::read_ring_buffer_(std::vector<unsigned char>& out) {
-  const uint32_t size = size_.load(std::memory_order_relaxed);
+  const uint32_t size = size_;
   const uint32_t length = refer_next_data_size_();
   read_pos_ = wrap(uint64_t{read_pos_} + kPrefixSize, size);
   refer_ring_buffer_(out, length);

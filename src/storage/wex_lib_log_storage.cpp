@@ -97,7 +97,7 @@ void wex_lib_log_storage::add_title_data(const char* title) {
   begin_item_(log_record::kTitle);
   push_back_in_vector_(record_, length, 1);
   push_back_in_vector_(record_, reinterpret_cast<const unsigned char*>(title), length);
-  ++item_count_;
+  end_item_();
 }
 
 void wex_lib_log_storage::add_text_item_(unsigned char tag, const char* text) {
@@ -110,26 +110,26 @@ void wex_lib_log_storage::add_text_item_(unsigned char tag, const char* text) {
 void wex_lib_log_storage::add_value_data(int value) {
   begin_item_(log_record::kValue);
   push_back_in_vector_(record_, static_cast<unsigned int>(value), 4);
-  ++item_count_;
+  end_item_();
 }
 
 void wex_lib_log_storage::add_value_data_hex(int value) {
   begin_item_(log_record::kHexValue);
   push_back_in_vector_(record_, static_cast<unsigned int>(value), 4);
-  ++item_count_;
+  end_item_();
 }
 
 void wex_lib_log_storage::add_string_data(const char* text) {
   if (text == nullptr) return;
   add_text_item_(log_record::kString, text);
-  ++item_count_;
+  end_item_();
 }
 
 void wex_lib_log_storage::add_set_data(const char* name, int value) {
   if (name == nullptr) return;
   add_text_item_(log_record::kSet, name);
   push_back_in_vector_(record_, static_cast<unsigned int>(value), 4);
-  ++item_count_;
+  end_item_();
 }
 
 // A data item whose bytes were lent (they stay valid until the commit) and
@@ -146,11 +146,11 @@ void wex_lib_log_storage::add_data(unsigned int kind, void* data, unsigned int s
     return;
   }
   append_data_item_(kind, bytes, size);
-  ++item_count_;
+  end_item_();
 }
 
 void wex_lib_log_storage::append_data_item_(unsigned int kind, const unsigned char* bytes,
-                                           unsigned int size) {
+                                            unsigned int size) {
   begin_item_(log_record::kData);
   const unsigned char head[3] = {static_cast<unsigned char>(kind), static_cast<unsigned char>(size),
                                  static_cast<unsigned char>(size >> 8)};
@@ -165,8 +165,18 @@ void wex_lib_log_storage::begin_item_(unsigned char tag) {
     const unsigned char* bytes = borrowed_;
     borrowed_ = nullptr;
     append_data_item_(borrowed_kind_, bytes, borrowed_size_);
+    building_ = record_.data();
+    building_size_ = static_cast<uint32_t>(record_.size());
   }
   record_.push_back(tag);
+}
+
+// Counts the item just appended and shows the record under construction, as
+// it now stands, to readers without the lock (the crash recorder).
+void wex_lib_log_storage::end_item_() {
+  ++item_count_;
+  building_ = record_.data();
+  building_size_ = static_cast<uint32_t>(record_.size());
 }
 
 void wex_lib_log_storage::entry_for_ring_buffer() {
@@ -191,6 +201,7 @@ void wex_lib_log_storage::entry_for_ring_buffer() {
 }
 
 void wex_lib_log_storage::discard_record() {
+  building_size_ = 0;
   record_.clear();
   item_count_ = 0;
   borrowed_ = nullptr;
