@@ -28,7 +28,9 @@
 // Saving never destroys what stands at the path. The snapshot goes to a new
 // temporary file in the target's folder (created exclusively, so that a link
 // planted at its name is never followed, with the permissions of any new
-// file), is flushed to disk and is only then renamed over the target. A
+// file, or those of the file it replaces, and its owner where the process
+// may set it), is flushed to disk and is only then renamed over the target,
+// so a save needs write permission on the target's folder. A
 // failed save leaves an earlier snapshot intact and removes only its own
 // temporary file. A symbolic link at the path is followed to its final
 // target, which is replaced while the links stay links. A path that is, or

@@ -28,15 +28,24 @@ if grep -q '^E:' build/lintian.txt; then
   exit 1
 fi
 
+# Only packages that were not installed before are removed afterwards.
 packages=()
-for deb in "${host_debs[@]}"; do packages+=("$(dpkg-deb -f "$deb" Package)"); done
-trap 'dpkg -r "${packages[@]}" >/dev/null' EXIT
+for deb in "${host_debs[@]}"; do
+  package=$(dpkg-deb -f "$deb" Package)
+  if dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null | grep -qx installed; then
+    echo "$package is installed already: it will be upgraded and not removed" >&2
+  else
+    packages+=("$package")
+  fi
+done
+remove_installed() { if ((${#packages[@]})); then dpkg -r "${packages[@]}" >/dev/null; fi; }
+trap remove_installed EXIT
 dpkg -i "${host_debs[@]}"
 echo "pkg-config under /usr: $(pkg-config --cflags --libs wexliblog)"
 tests/consumer/run.sh system
 wexlog --version
 man -w wexlog
-dpkg -r "${packages[@]}"
+remove_installed
 trap - EXIT
 
 stage=$(mktemp -d)

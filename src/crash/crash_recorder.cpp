@@ -212,6 +212,14 @@ void on_fatal_signal(int signal_number, siginfo_t* info, void*) {
   errno = saved_errno;
 }
 
+// Closes the directory of an earlier arming, unless a crash file is being
+// written right now: the handler may be about to open its file there, and a
+// closed number could be reused under it. The process is dying then anyway.
+// A handler that starts after the new directory was put in place uses that.
+void release_directory(int fd) {
+  if (fd >= 0 && progress.load() != 1) close(fd);
+}
+
 int refuse(const char* reason, const char* detail, const char* directory) {
   std::printf("Crash handler ERROR!! %s%s [%s]\n", reason, detail,
               directory ? directory : "(null)");
@@ -274,8 +282,7 @@ int wex_lib_log_install_crash_handler(const char* directory) {
     installed = true;
   }
   ensure_alternate_stack();
-  const int old = directory_fd.exchange(fd);
-  if (old >= 0) close(old);
+  release_directory(directory_fd.exchange(fd));
   return kOk;
 }
 
@@ -284,8 +291,7 @@ void wex_lib_log_remove_crash_handler() {
   if (!installed) return;
   restore_handlers();
   installed = false;
-  const int old = directory_fd.exchange(-1);
-  if (old >= 0) close(old);
+  release_directory(directory_fd.exchange(-1));
 }
 
 }  // namespace velorin

@@ -80,12 +80,24 @@ int create_temporary(const std::string& target, std::string& name) {
   return -1;
 }
 
+// A snapshot that replaces a file keeps that file's permission bits, and its
+// owner where this process may give it away, as if it had been rewritten in
+// place: a file the user made private stays private.
+void keep_permissions(const std::string& target, int fd) {
+  struct stat st {};
+  if (::stat(target.c_str(), &st) != 0) return;
+  // Where the process may not give the file away, it stays the process's own.
+  static_cast<void>(::fchown(fd, st.st_uid, st.st_gid) == 0);
+  static_cast<void>(::fchmod(fd, st.st_mode & 07777) == 0);
+}
+
 // Writes `bytes` to a temporary file, flushes it to disk and only then
 // renames it over `target`, so that a failure leaves the old file whole.
 const char* replace_file(const std::string& target, const std::vector<unsigned char>& bytes) {
   std::string temporary;
   descriptor out(create_temporary(target, temporary));
   if (out.get() < 0) return "cannot create the file";
+  keep_permissions(target, out.get());
   const char* reason = nullptr;
   if (!write_all(out.get(), bytes.data(), bytes.size())) {
     reason = "cannot write the file";

@@ -17,6 +17,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -176,6 +177,9 @@ int decode(const std::string& path, bool as_json, const std::string& logger) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A reader that goes away (`wexlog ... | head`) is an output error like
+  // any other: reported, exit status 1, rather than death by SIGPIPE.
+  std::signal(SIGPIPE, SIG_IGN);
   CLI::App app{"Reads log records from core files of crashed tasks and from ring snapshot files."};
   app.set_version_flag("--version", "wexlog " WEX_LIB_LOG_VERSION_STRING);
   app.require_subcommand(1);
