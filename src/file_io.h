@@ -36,17 +36,23 @@ class descriptor {
   int fd_;
 };
 
-// Writes all `size` bytes; false on a write error.
-inline bool write_all(int fd, const void* data, size_t size) {
+// Writes up to `size` bytes, stopping at the first write error; returns how
+// many were written. Only write(2) is called, so a signal handler may use it.
+inline size_t write_up_to(int fd, const void* data, size_t size) {
   const char* at = static_cast<const char*>(data);
-  while (size != 0) {
-    const ssize_t n = ::write(fd, at, size);
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::write(fd, at + done, size - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    at += n;
-    size -= static_cast<size_t>(n);
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
   }
-  return true;
+  return done;
+}
+
+// Writes all `size` bytes; false on a write error (errno says which).
+inline bool write_all(int fd, const void* data, size_t size) {
+  return write_up_to(fd, data, size) == size;
 }
 
 // Reads up to `size` bytes, stopping early only at the end of the file;

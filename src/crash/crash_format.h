@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "byte_order.h"
+
 namespace velorin {
 namespace crash_format {
 
@@ -34,15 +36,8 @@ constexpr size_t kTraceIdAt = 4, kRingAddressAt = 8, kEmptyAt = 16, kWritePosAt 
 // Offset of the logger count in the end section.
 constexpr size_t kLoggerCountAt = 4;
 
-inline void store_le(unsigned char* out, uint64_t value, unsigned int size) {
-  for (unsigned int i = 0; i < size; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
-inline uint64_t load_le(const unsigned char* in, unsigned int size) {
-  uint64_t value = 0;
-  for (unsigned int i = 0; i < size; ++i) value |= uint64_t{in[i]} << (8 * i);
-  return value;
-}
+using velorin::load_le;
+using velorin::store_le;
 
 inline void copy_tag(unsigned char* out, const unsigned char (&tag)[4]) {
   for (unsigned int i = 0; i < 4; ++i) out[i] = tag[i];

@@ -27,6 +27,7 @@
 #include "crash/crash_access.h"
 #include "crash/crash_format.h"
 #include "crash/logger_registry.h"
+#include "file_io.h"
 #include "storage/wex_lib_log_record.h"
 
 namespace velorin {
@@ -55,31 +56,14 @@ std::atomic<int> progress{0};
 
 unsigned char zeros[4096];
 
-// Writes all `n` bytes, retrying short writes and interrupted calls.
-// Returns how many were written: fewer only when `bytes` cannot be read or
-// the file cannot be written.
-size_t write_out(int fd, const void* bytes, size_t n) {
-  const auto* p = static_cast<const unsigned char*>(bytes);
-  size_t done = 0;
-  while (done < n) {
-    const ssize_t written = write(fd, p + done, n - done);
-    if (written > 0) {
-      done += static_cast<size_t>(written);
-    } else if (written == 0 || errno != EINTR) {
-      break;
-    }
-  }
-  return done;
-}
-
 // Writes `n` bytes from memory that may have gone away meanwhile: what
 // cannot be read is written as zeros. Returns false when the file itself
 // cannot be written.
 bool write_field(int fd, const unsigned char* bytes, size_t n) {
-  size_t done = bytes != nullptr ? write_out(fd, bytes, n) : 0;
+  size_t done = bytes != nullptr ? write_up_to(fd, bytes, n) : 0;
   while (done < n) {
     const size_t chunk = n - done < sizeof zeros ? n - done : sizeof zeros;
-    if (write_out(fd, zeros, chunk) != chunk) return false;
+    if (write_up_to(fd, zeros, chunk) != chunk) return false;
     done += chunk;
   }
   return true;
@@ -133,7 +117,7 @@ void write_logger(const wex_lib_log_storage& store, void* context) {
   format::store_le(head + format::kNameSizeAt, name_size, 4);
   format::store_le(head + format::kBuildingSizeAt, building_size, 4);
   head[format::kItemCountAt] = building_fits ? v.item_count : 0;
-  file.failed = write_out(file.fd, head, sizeof head) != sizeof head ||
+  file.failed = write_up_to(file.fd, head, sizeof head) != sizeof head ||
                 !write_field(file.fd, reinterpret_cast<const unsigned char*>(v.name), name_size) ||
                 !write_field(file.fd, v.bytes, ring_size) ||
                 (building_fits && lent_size != 0 &&
@@ -167,13 +151,13 @@ void write_crash_file(int signal_number) {
   format::store_le(head + format::kSignalAt, static_cast<uint32_t>(signal_number), 4);
   format::store_le(head + format::kPidAt, static_cast<uint32_t>(pid), 4);
   format::store_le(head + format::kTimeAt, static_cast<uint64_t>(now.tv_sec), 8);
-  file_state file{fd, 0, write_out(fd, head, sizeof head) != sizeof head};
+  file_state file{fd, 0, write_up_to(fd, head, sizeof head) != sizeof head};
   logger_registry::walk(write_logger, &file);
   if (!file.failed) {
     unsigned char tail[format::kEndSize] = {};
     format::copy_tag(tail, format::kEndTag);
     format::store_le(tail + format::kLoggerCountAt, file.loggers, 4);
-    write_out(fd, tail, sizeof tail);
+    write_up_to(fd, tail, sizeof tail);
   }
   close(fd);
 }

@@ -6,17 +6,13 @@
 #include <memory>
 #include <new>
 
+#include "byte_order.h"
 #include "semaphore_hold.h"
 
 namespace velorin {
 namespace {
 
 constexpr unsigned int kPrefixSize = 4;
-
-uint32_t read_le32(const unsigned char* bytes) {
-  return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
-         uint32_t{bytes[3]} << 24;
-}
 
 // x mod size for the small multiples of size that position arithmetic
 // produces; a division would cost more than the rest of a push.
@@ -27,10 +23,10 @@ uint32_t wrap(uint64_t x, uint32_t size) {
 
 // Reads the length prefix at `pos` of a `size`-byte array, wrapping at its end.
 uint32_t prefix_at(const unsigned char* buffer, uint32_t size, uint32_t pos) {
-  if (size - pos >= kPrefixSize) return read_le32(buffer + pos);
+  if (size - pos >= kPrefixSize) return load_le32(buffer + pos);
   unsigned char bytes[kPrefixSize];
   for (unsigned int i = 0; i < kPrefixSize; ++i) bytes[i] = buffer[wrap(uint64_t{pos} + i, size)];
-  return read_le32(bytes);
+  return load_le32(bytes);
 }
 
 // A snapshot is accepted only when its positions lie in the array and its

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "byte_order.h"
+
 namespace velorin {
 namespace log_record {
 
@@ -26,12 +28,6 @@ enum tag : unsigned char {
   kSet = 5,
   kData = 6,
 };
-
-// A little-endian 32-bit field, as records and ring prefixes hold them.
-inline uint32_t load_le32(const unsigned char* bytes) {
-  return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
-         uint32_t{bytes[3]} << 24;
-}
 
 // Marks the point where a record stopped parsing.
 constexpr const char kMalformedMarker[] = "[!malformed]";

@@ -2,28 +2,20 @@
 
 #include <cstring>
 
+#include "byte_order.h"
+
 namespace velorin {
 namespace snapshot_format {
-namespace {
-
-void store_le32(unsigned char* out, uint32_t value) {
-  for (unsigned int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
-uint32_t load_le32(const unsigned char* in) {
-  return uint32_t{in[0]} | uint32_t{in[1]} << 8 | uint32_t{in[2]} << 16 | uint32_t{in[3]} << 24;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 void encode_header(const WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info, unsigned char* out) {
   std::memcpy(out, kMagic, kMagicSize);
-  store_le32(out + 8, kVersion);
+  store_le(out + 8, kVersion, 4);
   out[12] = static_cast<unsigned char>(info.empty);
   out[13] = out[14] = out[15] = 0;
-  store_le32(out + 16, info.write_pos);
-  store_le32(out + 20, info.read_pos);
-  store_le32(out + 24, info.size);
+  store_le(out + 16, info.write_pos, 4);
+  store_le(out + 20, info.read_pos, 4);
+  store_le(out + 24, info.size, 4);
 }
 
 const char* decode_header(const unsigned char* head, size_t available,

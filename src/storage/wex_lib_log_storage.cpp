@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "byte_order.h"
 #include "file_io.h"
 #include "storage/wex_lib_log_record.h"
 #include "wex_lib_log_entry.h"
@@ -18,10 +19,6 @@ namespace {
 constexpr int kTraceCategory = 258;
 constexpr int kTraceKindError = 0;
 constexpr size_t kDumpBatchSize = 64 * 1024;
-
-void store_le(unsigned char* out, unsigned long value, unsigned int n) {
-  for (unsigned int i = 0; i < n; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
-}
 
 // Writes whole lines to the stream's descriptor in one call; a stream
 // without a descriptor (a memory stream) takes them through stdio.
@@ -275,7 +272,7 @@ void wex_lib_log_storage::trace_log(FILE* stream) {
   try {
     while (ring_buffer_.pop_records(records, kDumpBatchSize) != 0) {
       for (size_t at = 0; at < records.size();) {
-        const uint32_t length = log_record::load_le32(records.data() + at);
+        const uint32_t length = load_le32(records.data() + at);
         const unsigned char* payload = records.data() + at + 4;
         at += 4 + size_t{length};
         line.clear();

@@ -17,14 +17,15 @@
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "core_file.h"
 #include "crash_file.h"
+#include "file_io.h"
 #include "render.h"
 #include "ring_scan.h"
 #include "snapshot_file.h"
@@ -47,11 +48,9 @@ class output {
     return text_;
   }
   void flush() {
-    for (size_t done = 0; done < text_.size();) {
-      const ssize_t n = ::write(STDOUT_FILENO, text_.data() + done, text_.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) throw output_error(std::strerror(n < 0 ? errno : EIO));
-      done += static_cast<size_t>(n);
+    errno = 0;
+    if (!velorin::write_all(STDOUT_FILENO, text_.data(), text_.size())) {
+      throw output_error(std::strerror(errno != 0 ? errno : EIO));
     }
     text_.clear();
   }

@@ -49,7 +49,7 @@ uint32_t wrap(uint64_t at, uint32_t size) {
 
 // The little-endian length prefix at `pos`, which may wrap at the end.
 uint32_t prefix_at(const unsigned char* bytes, uint32_t size, uint32_t pos) {
-  if (size - pos >= kPrefixSize) return velorin::log_record::load_le32(bytes + pos);
+  if (size - pos >= kPrefixSize) return velorin::load_le32(bytes + pos);
   uint32_t length = 0;
   for (unsigned int i = 0; i < kPrefixSize; ++i) {
     length |= uint32_t{bytes[wrap(uint64_t{pos} + i, size)]} << (8 * i);

@@ -1,0 +1,28 @@
+// Little-endian integers, as records, ring prefixes, snapshot and crash
+// files hold them: written and read byte by byte, so that a file or ring
+// reads the same on the big-endian device and on a little-endian host.
+#ifndef WEX_LIB_LOG_BYTE_ORDER_H
+#define WEX_LIB_LOG_BYTE_ORDER_H
+
+#include <cstdint>
+
+namespace velorin {
+
+// Writes the `n` low-order bytes of `value`, least significant first.
+inline void store_le(unsigned char* out, uint64_t value, unsigned int n) {
+  for (unsigned int i = 0; i < n; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+inline uint64_t load_le(const unsigned char* in, unsigned int n) {
+  uint64_t value = 0;
+  for (unsigned int i = 0; i < n; ++i) value |= uint64_t{in[i]} << (8 * i);
+  return value;
+}
+
+inline uint32_t load_le32(const unsigned char* in) {
+  return uint32_t{in[0]} | uint32_t{in[1]} << 8 | uint32_t{in[2]} << 16 | uint32_t{in[3]} << 24;
+}
+
+}  // namespace velorin
+
+#endif  // WEX_LIB_LOG_BYTE_ORDER_H
