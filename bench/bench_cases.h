@@ -63,6 +63,8 @@ inline std::unique_ptr<spdlog::logger> make_spdlog(spdlog::level::level_enum lev
   return logger;
 }
 
+// Where the floor copies its bytes: a preallocated area used round and
+// round, as a ring would be, without framing or discarding.
 struct floor_sink {
   std::vector<unsigned char> bytes = std::vector<unsigned char>(kRingSize);
   size_t pos = 0;

@@ -39,9 +39,11 @@
 // - A logger destroyed while the file is being written waits in its
 //   destructor until the file is done, so that the handler never reads freed
 //   memory. A logger whose registry entry cannot be allocated is not recorded.
-// - Ring bytes or a record that cannot be read (an array being replaced by a
-//   snapshot import at that moment) are written as zeros of the same length;
-//   a record under construction longer than 1 MiB is saved as empty.
+// - Ring bytes or a record that cannot be read (an array that a snapshot
+//   import has just unmapped) are written as zeros of the same length; an
+//   array replaced but still mapped is saved as whatever it holds then, and
+//   the reader salvages what still parses. A record under construction
+//   longer than 1 MiB is saved as empty.
 // - Arming again moves the recorder to the new directory; the handlers and
 //   the previous dispositions they pass on to stay as they were. Removing
 //   puts back the previous disposition of each signal whose handler is still

@@ -13,10 +13,12 @@
 // their logger's semaphore from the first item writer to the commit.
 //
 // A message is copied once, from the logger's message item into the ring:
-// the logger lends the item's bytes for the length of push_data, and a data
-// item made of lent bytes that begins a record is kept as a pointer until the
-// commit. While a message is being committed, record_ is therefore empty and
-// the message's bytes are in the logger's item buffer.
+// the logger's push_data lends the bytes its caller passes for the length of
+// the call, and a data item made of lent bytes that begins a record is kept
+// as a pointer until the commit. While a message is being committed, record_
+// is therefore empty and the message's bytes are its caller's; the crash
+// recorder saves them as the record under construction, but a core taken at
+// that moment shows the message neither in the ring nor as uncommitted.
 //
 // Choices this store makes where its contract leaves room:
 // - add_data refuses a data item of more than 65535 bytes (its size field is

@@ -241,13 +241,15 @@ TEST_F(EntryTest, TextEndsAtItsFirstNulOrWhereAFailedFormatStoppedAndNullPushesS
   EXPECT_THROW(velorin::wex_lib_log_entry(kId, "negative", -1), std::length_error);
 }
 
-// Stores the `extra` of its kind-9 pushes and renders it; throws from its
-// data hook, after writing the item, while `fail` is set.
+// Stores the `extra` of its kind-9 pushes and renders it; a kind-7 push
+// stores its message item around such a counter. Throws from its data hook,
+// after writing the items, while `fail` is set.
 struct hooked_logger : velorin::wex_lib_log_entry {
   using wex_lib_log_entry::wex_lib_log_entry;
   void act_add_data(unsigned char kind, const char* data, void* param, int extra) override {
-    if (kind == 9) add_data(9, &extra, sizeof extra);
-    if (kind != 9) wex_lib_log_entry::act_add_data(kind, data, param, extra);
+    if (kind == 7) wex_lib_log_entry::act_add_data(0, data, param, extra);
+    if (kind == 9 || kind == 7) add_data(9, &extra, sizeof extra);
+    if (kind != 9) wex_lib_log_entry::act_add_data(kind == 7 ? 0 : kind, data, param, extra);
     if (fail) throw std::runtime_error("hook");
   }
   void act_trace_log(std::string& line, std::vector<unsigned char>& data, unsigned char kind,
@@ -273,8 +275,14 @@ TEST_F(EntryTest, HooksAddOwnKindsAndAThrowIsCountedAndLeavesNoLockOrHalfRecord)
   }).join();
   hooked.push_data(8, "ignored", nullptr, 1);
   hooked.add_log(L(3), T(1), S(0), "f", "m");
+  const char item[] =
+      "\x01\x00"
+      "f\tm\0";  // type 1, selector 0, "f\tm", NUL, zero
+  uint32_t item_size = sizeof item;
+  hooked.push_data(7, item, &item_size, 5);
   EXPECT_EQ(dump(hooked),
-            (strings{kHead + other + "][counter 4660]", kHead + task_id() + "][ERROR@] f\tm"}));
+            (strings{kHead + other + "][counter 4660]", kHead + task_id() + "][ERROR@] f\tm",
+                     kHead + task_id() + "][ERROR@] f\tm[counter 5][ERROR@] f\tm"}));
   EXPECT_EQ(hooked.error_count(), 1);
 }
 

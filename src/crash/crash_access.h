@@ -13,6 +13,9 @@
 
 namespace velorin {
 
+// What one store looked like when the recorder read it: plain values and
+// pointers into the store's and ring's own memory, which the recorder hands
+// to write(2) as they stand.
 struct crash_view {
   int32_t trace_id;
   const char* name;
@@ -33,6 +36,8 @@ struct crash_view {
   uint8_t lent_kind;
 };
 
+// The one place allowed to read a store's and its ring's private fields for
+// the recorder (a friend of both classes).
 struct crash_access {
   static crash_view view(const wex_lib_log_storage& store) noexcept {
     const wex_lib_log_ring_buffer& ring = store.ring_buffer_;

@@ -86,6 +86,8 @@ char* put_text(char* out, const char* text) {
   return out;
 }
 
+// The crash file being written: its descriptor, how many logger sections
+// went in whole, and whether a write failed (no section follows one that did).
 struct file_state {
   int fd;
   uint32_t loggers;

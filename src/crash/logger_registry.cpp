@@ -10,6 +10,9 @@ namespace velorin {
 namespace logger_registry {
 namespace {
 
+// One registered store. Nodes are linked and unlinked under the registry's
+// mutex and published with atomic pointers, so the handler can walk the list
+// without a lock; a node is freed only once no walk can be on it.
 struct node {
   const wex_lib_log_storage* store;
   std::atomic<node*> next;

@@ -24,12 +24,17 @@
 
 namespace wexlog {
 
+// One logger section of a crash file: its ring with the logger's name,
+// trace id, record count, tear and record under construction, and the
+// ring's bytes as they stand in the file.
 struct crashed_logger {
   found_ring ring;                        // name and trace identifier always known
   const unsigned char* bytes = nullptr;   // the ring's bytes, inside the file
   std::optional<std::string> unreadable;  // why the ring's fields cannot be walked
 };
 
+// A whole crash file: the signal, process and time of the crash, and the
+// loggers written whole before the file ended.
 struct crash_record {
   uint32_t signal = 0;
   uint32_t pid = 0;
