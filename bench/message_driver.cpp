@@ -1,10 +1,11 @@
 // Runs N messages of one benchmark case, for counting instructions per
 // message under callgrind, where times are too noisy to compare:
 //   message_driver CASE N
-// CASE is stored, spdlog, floor, filtered, spdlog_filtered, value, set or
-// string. `message_driver memory` prints what a logger with a 64 MiB ring
-// costs in resident memory before any message, beside the ring's size. scripts/bench_ratios.py runs it twice with different N and takes
-// the difference, so that start-up and set-up cancel out.
+// CASE is stored, spdlog, floor, filtered, spdlog_filtered, value, set,
+// string, or dump (N stored messages, then their dump to /dev/null). `message_driver memory` prints
+// what a logger with a 64 MiB ring costs in resident memory before any message, beside the ring's
+// size. scripts/bench_ratios.py runs it twice with different N and takes the difference, so that
+// start-up and set-up cancel out.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -65,6 +66,10 @@ int main(int argc, char** argv) {
   } else if (is("spdlog") || is("spdlog_filtered")) {
     const auto peer = bench::make_spdlog(is("spdlog") ? spdlog::level::info : spdlog::level::warn);
     repeat(count, [&](int i) { bench::spdlog_one(*peer, i); });
+  } else if (is("dump")) {
+    velorin::wex_lib_log_entry big(2, "dump", 64 << 20);
+    repeat(count, [&](int i) { bench::log_one(big, WEX_LIB_LOG_LV_INFO, i); });
+    big.trace_log("/dev/null");
   } else if (is("floor")) {
     bench::floor_sink sink;
     repeat(count, [&](int i) { bench::floor_one(sink, i); });

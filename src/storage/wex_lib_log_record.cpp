@@ -12,45 +12,61 @@ constexpr const char* kTypeLabels[] = {
 constexpr const char kUnknownTypeLabel[] = "[??????] ";
 constexpr size_t kTypeLabelLength = sizeof kUnknownTypeLabel - 1;
 
-// Writes `value` in decimal with at least `min_digits` digits, zero-padded,
-// and returns the end. Lines are put together in small buffers and appended
-// in one piece: appending character by character would cost more than the
-// rest of a dump.
+// Lines are put together in small buffers and appended in one piece, and
+// numbers are written two digits at a time: appending character by
+// character would cost more than the rest of a dump.
 constexpr char kDigitPairs[] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-char* write_decimal(char* out, unsigned long value, unsigned int min_digits) {
-  char digits[24];
-  char* const end = digits + sizeof digits;
-  char* first = end;
-  for (; value >= 100; value /= 100) {
-    first -= 2;
-    std::memcpy(first, kDigitPairs + 2 * (value % 100), 2);
-  }
-  if (value >= 10) {
-    first -= 2;
-    std::memcpy(first, kDigitPairs + 2 * value, 2);
-  } else {
-    *--first = static_cast<char>('0' + value);
-  }
-  while (end - first < static_cast<ptrdiff_t>(min_digits)) *--first = '0';
-  std::memcpy(out, first, static_cast<size_t>(end - first));
-  return out + (end - first);
+// Number of decimal digits of `value`.
+unsigned int decimal_digits(uint32_t value) {
+  unsigned int n = 1;
+  for (; value >= 10000; value /= 10000) n += 4;
+  return n + (value >= 10) + (value >= 100) + (value >= 1000);
 }
 
+// Writes the two digits of `value` (below 100) at `out`.
+void write_pair(char* out, uint32_t value) {
+  std::memcpy(out, kDigitPairs + 2 * value, 2);
+}
+
+// Writes `value` in decimal with at least `min_digits` digits, zero-padded,
+// and returns the end.
+char* write_decimal(char* out, uint32_t value, unsigned int min_digits) {
+  unsigned int n = decimal_digits(value);
+  for (; n < min_digits; --min_digits) *out++ = '0';
+  char* const end = out + n;
+  char* at = end;
+  for (; value >= 100; value /= 100) {
+    at -= 2;
+    write_pair(at, value % 100);
+  }
+  if (value >= 10) {
+    write_pair(at - 2, value);
+  } else {
+    at[-1] = static_cast<char>('0' + value);
+  }
+  return end;
+}
+
+// HH:MM:SS.mmm; the hours take more digits past 99 (a time of day that is
+// not one, from a malformed record).
 char* write_time_of_day(char* out, uint32_t time_of_day) {
   out = write_decimal(out, time_of_day / 3600000, 2);
   *out++ = ':';
-  out = write_decimal(out, time_of_day % 3600000 / 60000, 2);
-  *out++ = ':';
-  out = write_decimal(out, time_of_day % 60000 / 1000, 2);
-  *out++ = '.';
-  return write_decimal(out, time_of_day % 1000, 3);
+  write_pair(out, time_of_day % 3600000 / 60000);
+  out[2] = ':';
+  write_pair(out + 3, time_of_day % 60000 / 1000);
+  out[5] = '.';
+  const uint32_t ms = time_of_day % 1000;
+  out[6] = static_cast<char>('0' + ms / 100);
+  write_pair(out + 7, ms % 100);
+  return out + 9;
 }
 
-void append_decimal(std::string& line, unsigned long value, unsigned int min_digits) {
+void append_decimal(std::string& line, uint32_t value, unsigned int min_digits) {
   char text[24];
   line.append(text, static_cast<size_t>(write_decimal(text, value, min_digits) - text));
 }
@@ -126,7 +142,7 @@ void append_signed(std::string& line, int value) {
     line += '-';
     wide = -wide;
   }
-  append_decimal(line, static_cast<unsigned long>(wide), 1);
+  append_decimal(line, static_cast<uint32_t>(wide), 1);
 }
 
 void append_hex(std::string& line, unsigned long value) {
