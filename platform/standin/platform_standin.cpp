@@ -106,7 +106,7 @@ namespace {
 constexpr int kFree = 0;
 constexpr int kHeld = 1;
 constexpr int kHeldWithSleepers = 2;
-constexpr int kSpins = 200;
+constexpr int kSpins = 50;
 
 void futex_wait(std::atomic<int>& word, int expected) {
   syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAIT_PRIVATE, expected, nullptr,
@@ -117,6 +117,13 @@ void futex_wake_one(std::atomic<int>& word) {
   syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
+// Tells the processor this is a spin-wait loop, where it has a way to.
+void spin_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
 void lock_contended(std::atomic<int>& word) {
   for (int i = 0; i < kSpins; ++i) {
     int expected = kFree;
@@ -124,6 +131,7 @@ void lock_contended(std::atomic<int>& word) {
         word.compare_exchange_weak(expected, kHeld, std::memory_order_acquire)) {
       return;
     }
+    spin_pause();
   }
   // From here on this thread may sleep, so the word says so; whoever takes
   // the semaphore this way keeps saying so, which may cost one needless wake.
