@@ -96,20 +96,17 @@ class WEX_LIB_LOG_API wex_lib_log_storage {
   void trace_log(FILE* stream);
 
  private:
-  WEX_LIB_LOG_LOCAL static void push_back_in_vector_(std::vector<unsigned char>& v,
-                                                     const unsigned char* bytes, unsigned int n);
-  WEX_LIB_LOG_LOCAL static void push_back_in_vector_(std::vector<unsigned char>& v,
-                                                     unsigned long value, unsigned int n);
   friend class wex_lib_log_entry;
   // Tells add_data that `bytes` stay valid until the next commit or discard,
   // so that a data item made of them need not be copied (the logger's
   // push_data lends its caller's bytes this way).
   void lend_(const void* bytes) { lendable_ = static_cast<const unsigned char*>(bytes); }
-  WEX_LIB_LOG_LOCAL void begin_item_(unsigned char tag);
+  WEX_LIB_LOG_LOCAL unsigned char* begin_item_(unsigned char tag, size_t body_size);
   WEX_LIB_LOG_LOCAL void end_item_();
   WEX_LIB_LOG_LOCAL void append_data_item_(unsigned int kind, const unsigned char* bytes,
                                            unsigned int size);
-  WEX_LIB_LOG_LOCAL void add_text_item_(unsigned char tag, const char* text);
+  WEX_LIB_LOG_LOCAL unsigned char* add_text_item_(unsigned char tag, const char* text,
+                                                  size_t extra);
   WEX_LIB_LOG_LOCAL uint32_t commit_time_();
   WEX_LIB_LOG_LOCAL uint32_t clock_failed_(int status);
   friend struct crash_access;  // the crash recorder reads the fields without locks

@@ -71,61 +71,45 @@ int wex_lib_log_storage::get_ring_buffer(WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_* inf
   return ring_buffer_.get_buffer_data(info, data);
 }
 
-// Grows and copies in two flat steps: the vector's range insert takes a
-// general path that costs more than the copy itself.
-void wex_lib_log_storage::push_back_in_vector_(std::vector<unsigned char>& v,
-                                               const unsigned char* bytes, unsigned int n) {
-  if (n == 0) return;
-  const size_t old_size = v.size();
-  v.resize(old_size + n);
-  std::memcpy(v.data() + old_size, bytes, n);
-}
-
-void wex_lib_log_storage::push_back_in_vector_(std::vector<unsigned char>& v, unsigned long value,
-                                               unsigned int n) {
-  unsigned char bytes[4];
-  store_le(bytes, value, n);
-  push_back_in_vector_(v, bytes, n);
-}
-
 void wex_lib_log_storage::add_title_data(const char* title) {
   if (title == nullptr) return;
-  const unsigned int length = static_cast<unsigned int>(strnlen(title, log_record::kTitleLimit));
-  begin_item_(log_record::kTitle);
-  push_back_in_vector_(record_, length, 1);
-  push_back_in_vector_(record_, reinterpret_cast<const unsigned char*>(title), length);
+  const size_t length = strnlen(title, log_record::kTitleLimit);
+  unsigned char* body = begin_item_(log_record::kTitle, 1 + length);
+  body[0] = static_cast<unsigned char>(length);
+  std::memcpy(body + 1, title, length);
   end_item_();
 }
 
-void wex_lib_log_storage::add_text_item_(unsigned char tag, const char* text) {
-  const unsigned int length = static_cast<unsigned int>(strnlen(text, log_record::kTextLimit));
-  begin_item_(tag);
-  push_back_in_vector_(record_, length, 2);
-  push_back_in_vector_(record_, reinterpret_cast<const unsigned char*>(text), length);
+// Writes a text item (its 2-byte length and text) with room for `extra`
+// bytes after the text; returns where those go.
+unsigned char* wex_lib_log_storage::add_text_item_(unsigned char tag, const char* text,
+                                                   size_t extra) {
+  const size_t length = strnlen(text, log_record::kTextLimit);
+  unsigned char* body = begin_item_(tag, 2 + length + extra);
+  store_le(body, length, 2);
+  std::memcpy(body + 2, text, length);
+  return body + 2 + length;
 }
 
 void wex_lib_log_storage::add_value_data(int value) {
-  begin_item_(log_record::kValue);
-  push_back_in_vector_(record_, static_cast<unsigned int>(value), 4);
+  store_le(begin_item_(log_record::kValue, 4), static_cast<uint32_t>(value), 4);
   end_item_();
 }
 
 void wex_lib_log_storage::add_value_data_hex(int value) {
-  begin_item_(log_record::kHexValue);
-  push_back_in_vector_(record_, static_cast<unsigned int>(value), 4);
+  store_le(begin_item_(log_record::kHexValue, 4), static_cast<uint32_t>(value), 4);
   end_item_();
 }
 
 void wex_lib_log_storage::add_string_data(const char* text) {
   if (text == nullptr) return;
-  add_text_item_(log_record::kString, text);
+  add_text_item_(log_record::kString, text, 0);
   end_item_();
 }
 
 void wex_lib_log_storage::add_set_data(const char* name, int value) {
   if (name == nullptr) return;
-  add_text_item_(log_record::kSet, name);
-  push_back_in_vector_(record_, static_cast<unsigned int>(value), 4);
+  store_le(add_text_item_(log_record::kSet, name, 4), static_cast<uint32_t>(value), 4);
   end_item_();
 }
 
@@ -148,16 +132,16 @@ void wex_lib_log_storage::add_data(unsigned int kind, void* data, unsigned int s
 
 void wex_lib_log_storage::append_data_item_(unsigned int kind, const unsigned char* bytes,
                                             unsigned int size) {
-  begin_item_(log_record::kData);
-  const unsigned char head[3] = {static_cast<unsigned char>(kind), static_cast<unsigned char>(size),
-                                 static_cast<unsigned char>(size >> 8)};
-  push_back_in_vector_(record_, head, sizeof head);
-  push_back_in_vector_(record_, bytes, size);
+  unsigned char* body = begin_item_(log_record::kData, 3 + size);
+  body[0] = static_cast<unsigned char>(kind);
+  store_le(body + 1, size, 2);
+  if (size != 0) std::memcpy(body + 3, bytes, size);
 }
 
-// Every item starts here, so that a remembered data item takes its place in
-// the record before any item that follows it.
-void wex_lib_log_storage::begin_item_(unsigned char tag) {
+// Every item starts here: a remembered data item first takes its place in
+// the record, then the record grows once by the whole item, whose tag is
+// written; returns where the `body_size` bytes after the tag go.
+unsigned char* wex_lib_log_storage::begin_item_(unsigned char tag, size_t body_size) {
   if (borrowed_ != nullptr) {
     const unsigned char* bytes = borrowed_;
     borrowed_ = nullptr;
@@ -165,7 +149,11 @@ void wex_lib_log_storage::begin_item_(unsigned char tag) {
     building_ = record_.data();
     building_size_ = static_cast<uint32_t>(record_.size());
   }
-  record_.push_back(tag);
+  const size_t at = record_.size();
+  record_.resize(at + 1 + body_size);
+  unsigned char* item = record_.data() + at;
+  item[0] = tag;
+  return item + 1;
 }
 
 // Counts the item just appended and shows the record under construction, as
