@@ -55,10 +55,11 @@ inline core_bytes make_core(unsigned int p, bool big,
 
 // A record store as the GNU C++ library lays it out at `store`: its name in
 // the string's own buffer, or at `name_at` when longer than 15 bytes, and
-// `items` bytes of a record under construction at `items_at`.
+// `items` bytes of a record under construction at `items_at`, of which the
+// first `whole` items are whole.
 inline core_bytes store_image(bool big, unsigned int p, uint64_t store, const std::string& name,
                               int trace_id, const ring_info& info, uint64_t array, uint64_t name_at,
-                              uint64_t items_at = 0, uint64_t items = 0) {
+                              uint64_t items_at = 0, uint64_t items = 0, uint8_t whole = 0) {
   image m{big, p, {}};
   m.ptr(store).put(static_cast<uint32_t>(trace_id), 4).put(0, p - 4);
   const bool local = name.size() <= 15;
@@ -70,7 +71,7 @@ inline core_bytes store_image(bool big, unsigned int p, uint64_t store, const st
     m.ptr(name.size()).put(0, 16 - p);  // capacity
   }
   m.ptr(items_at).ptr(items_at + items).ptr(items_at + items);  // record under construction
-  m.put(items != 0, 1).put(0, p - 1);                           // item count, padding
+  m.put(whole, 1).put(0, p - 1);                                // item count, padding
   m.put(static_cast<uint8_t>(info.empty), 4).put(info.write_pos, 4).put(info.read_pos, 4);
   m.put(info.size, 4).ptr(array);
   return m.b;

@@ -223,19 +223,21 @@ TEST_F(WexlogToolTest, TornRingsShowTheRecordsBeforeTheTearAndTheRecordUnderCons
   wexlog::ring_walk walk({after.empty, after.write_pos, after.read_pos, after.size}, array.data(),
                          true);
   bytes items;  // the last record's items: its payload after the header
+  uint8_t count = 0;
   for (wexlog::record_span record; walk.next(record);) {
     items.assign(record.data + 9, record.data + record.size);
+    count = record.data[8];
   }
-  const auto core_with = [&](const wexlog_test::ring_info& ring) {
+  const auto core_with = [&](const wexlog_test::ring_info& ring, uint8_t whole) {
     const bytes store = wexlog_test::store_image(true, 4, 0x10000, "net", 42, ring, 0x20000, 0,
-                                                 0x30000, items.size());
+                                                 0x30000, items.size(), whole);
     return wexlog_test::make_core(4, true, {{0x10000, store}, {0x20000, array}, {0x30000, items}});
   };
   wexlog_test::ring_info torn = after;
   torn.write_pos = (before.write_pos + 4 + 9) % after.size;
   const std::string at = std::to_string(before.write_pos);
   const std::string uncommitted = last.substr(last.find(']') + 1);
-  write_file(path + ".core", core_with(torn));
+  write_file(path + ".core", core_with(torn, count));
   EXPECT_EQ(run(WEXLOG_TOOL " recover " + path + ".core"),
             result(0, "# ring 0x10030 size 700 records " + std::to_string(lines.size()) +
                           " logger \"net\" trace_id 42 torn at offset " + at + "\n" + salvaged +
@@ -244,12 +246,18 @@ TEST_F(WexlogToolTest, TornRingsShowTheRecordsBeforeTheTearAndTheRecordUnderCons
   const auto object = nlohmann::json::parse(json.substr(json.rfind('\n', json.size() - 2) + 1));
   EXPECT_EQ(object["uncommitted"], true);
   EXPECT_EQ(object["line"], uncommitted);
+  // Items past the count are still being written: only the whole ones show.
+  write_file(path + ".core", core_with(torn, 1));
+  EXPECT_NE(run(WEXLOG_TOOL " recover " + path + ".core")
+                .second.find("\n# uncommitted " + uncommitted.substr(0, uncommitted.find(']') + 1) +
+                             "\n"),
+            std::string::npos);
 
   // A push into an empty ring caught half done: no record yet.
   wexlog_test::ring_info first = after;
   first.empty = 1;
   first.write_pos = (after.read_pos + 13) % after.size;
-  const bytes core = core_with(first);
+  const bytes core = core_with(first, count);
   const wexlog::core_image image(core.data(), core.size());
   const auto rings = wexlog::find_rings(image, wexlog::scan_options{false});
   ASSERT_EQ(rings.size(), 1u);

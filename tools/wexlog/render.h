@@ -2,7 +2,7 @@
 // writes them, ring headings, and JSON lines. The items of a record under
 // construction (no header: the store adds it at the commit) render as the
 // dump renders items, after "# uncommitted ", read up to the end of their
-// bytes: the item count beside them lags while an item is being added.
+// bytes (a reader hands over only whole items).
 #ifndef WEXLOG_RENDER_H
 #define WEXLOG_RENDER_H
 

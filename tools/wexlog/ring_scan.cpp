@@ -181,18 +181,27 @@ class scanner {
     ring.name.assign(reinterpret_cast<const char*>(name), length);
     ring.trace_id = static_cast<int32_t>(load32<Swap>(s + P));
     ring.store_recognised = true;
-    read_uncommitted_(s + 4 * P + 16, ring.uncommitted);
+    read_uncommitted_(s + 4 * P + 16, s[7 * P + 16], ring.uncommitted);
     return true;
   }
 
-  void read_uncommitted_(const unsigned char* vector, std::vector<unsigned char>& items) {
+  // The items of the record under construction that the item count says are
+  // whole: the count rises only once an item is written, and the bytes past
+  // them belong to an item still being written (zeros the record grew by).
+  void read_uncommitted_(const unsigned char* vector, unsigned int count,
+                         std::vector<unsigned char>& items) {
     const uint64_t begin = load_pointer<Swap, P>(vector);
     const uint64_t end = load_pointer<Swap, P>(vector + P);
     if (begin > end || end - begin > kUncommittedLimit) return;
     std::vector<unsigned char> scratch;
-    if (const unsigned char* bytes = core_.bytes(begin, end - begin, scratch)) {
-      items.assign(bytes, bytes + (end - begin));
+    const unsigned char* bytes = core_.bytes(begin, end - begin, scratch);
+    if (bytes == nullptr) return;
+    velorin::log_record::reader in(bytes, end - begin);
+    velorin::log_record::item item;
+    for (unsigned int i = 0; i < count && in.unread() != 0; ++i) {
+      if (!in.read_item(item)) break;
     }
+    items.assign(bytes, bytes + (end - begin - in.unread()));
   }
 
   const core_image& core_;

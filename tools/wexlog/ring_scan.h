@@ -18,7 +18,8 @@
 //                    end in a NUL at its length
 //   store + 4P + 16  record under construction: std::vector {begin, end,
 //                    capacity}, the items added since the last commit
-//   store + 7P + 16  item count (byte)
+//   store + 7P + 16  item count (byte): the whole items of that record; an
+//                    item still being written lies past them
 //   store + 8P + 16  the ring
 // The vector and the count are not part of the fingerprint: a core may catch
 // them between two of their stores. When the memory before a ring does not
