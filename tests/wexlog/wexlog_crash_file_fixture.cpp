@@ -6,14 +6,9 @@
 // MODE overflow: the main thread overflows its stack;
 // MODE abort: the main thread aborts.
 // DIR receives loggers.txt ("name trace_id" per logger), <name>.log with the
-// dump lines of each logger, the crash file, and for null and abort
-// handler_us.txt: microseconds from just before the fault to the handler
-// that the recorder passed the signal on to.
-#include <fcntl.h>
+// dump lines of each logger, and the crash file.
 #include <platform_standin.h>
 #include <signal.h>
-#include <time.h>
-#include <unistd.h>
 #include <wex_lib_log_crash.h>
 #include <wex_lib_log_entry.h>
 #include <wex_lib_log_snapshot.h>
@@ -30,31 +25,15 @@ namespace {
 
 using velorin::wex_lib_log_entry;
 
-timespec fault_start{};  // set just before a timed fault
-int timing_fd = -1;
-
 std::string filler(size_t length, unsigned int seed) {
   std::string text;
   for (size_t i = 0; i < length; ++i) text += i % 9 == 8 ? ' ' : char('a' + (seed + i * 7) % 26);
   return text;
 }
 
-// The application's own handler, which the recorder passes the signal on to:
-// notes how long the recorder took, then lets the default action follow.
-void application_handler(int) {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  if (timing_fd >= 0 && fault_start.tv_sec != 0) {
-    const long long us =
-        (now.tv_sec - fault_start.tv_sec) * 1000000LL + (now.tv_nsec - fault_start.tv_nsec) / 1000;
-    char text[24];
-    int n = 0;
-    for (long long v = us; n == 0 || v != 0; v /= 10) text[n++] = char('0' + v % 10);
-    for (int i = 0; i < n / 2; ++i) std::swap(text[i], text[n - 1 - i]);
-    text[n++] = '\n';
-    if (write(timing_fd, text, static_cast<size_t>(n)) < 0) _exit(5);
-  }
-}
+// The application's own handler, which the recorder passes the signal on to;
+// the default action follows it.
+void application_handler(int) {}
 
 void install_application_handler() {
   struct sigaction action {};
@@ -72,9 +51,7 @@ class dying_logger : public wex_lib_log_entry {
   bool die = false;
   void act_add_data(unsigned char kind, const char* data, void* param, int extra) override {
     wex_lib_log_entry::act_add_data(kind, data, param, extra);
-    if (!die) return;
-    clock_gettime(CLOCK_MONOTONIC, &fault_start);
-    *static_cast<volatile int*>(nullptr) = 1;
+    if (die) *static_cast<volatile int*>(nullptr) = 1;
   }
 };
 
@@ -107,7 +84,6 @@ int main(int argc, char** argv) {
   const std::string mode = argc == 3 ? argv[1] : "", dir = argc == 3 ? argv[2] : "";
   if (mode != "null" && mode != "overflow" && mode != "abort") return 2;
   platform_standin::capture(true);  // the echoes of the messages are not wanted here
-  timing_fd = open((dir + "/handler_us.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   install_application_handler();
   if (velorin::wex_lib_log_install_crash_handler(dir.c_str()) != 0) return 3;
 
@@ -157,6 +133,5 @@ int main(int argc, char** argv) {
   } else if (mode == "overflow") {
     return overflow(0);
   }
-  clock_gettime(CLOCK_MONOTONIC, &fault_start);
   std::abort();
 }
