@@ -109,8 +109,8 @@ constexpr int kHeldWithSleepers = 2;
 constexpr int kSpins = 50;
 
 void futex_wait(std::atomic<int>& word, int expected) {
-  syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAIT_PRIVATE, expected, nullptr,
-          nullptr, 0);
+  syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr,
+          0);
 }
 
 void futex_wake_one(std::atomic<int>& word) {

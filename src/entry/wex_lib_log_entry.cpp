@@ -63,7 +63,8 @@ std::string_view kept_function_name(const char* name, int& len_type) {
   if (last == std::string_view::npos) return head;
   // From position npos (when `last` is 0) the search covers the whole name,
   // also past the "(".
-  const size_t second = last == 0 ? std::string_view(name).rfind("::") : last_colons(name, last + 1);
+  const size_t second =
+      last == 0 ? std::string_view(name).rfind("::") : last_colons(name, last + 1);
   if (second == std::string_view::npos) return head;
   return std::string_view(name).substr(second + 2, before - (second + 2));
 }
@@ -116,7 +117,9 @@ wex_lib_log_entry::wex_lib_log_entry(int trace_id, const char* name, int ring_si
   logger_registry::enter(storage_);
 }
 
-wex_lib_log_entry::~wex_lib_log_entry() { logger_registry::leave(storage_); }
+wex_lib_log_entry::~wex_lib_log_entry() {
+  logger_registry::leave(storage_);
+}
 
 void wex_lib_log_entry::add_log(WEX_LIB_LOG_LV level, WEX_LIB_LOG_TYPE type,
                                 WEX_LIB_LOG_LEN_TYPE len_type, const char* function,

@@ -2,6 +2,8 @@
 
 namespace velorin {
 
-const char* wex_lib_log_version() { return WEX_LIB_LOG_VERSION_STRING; }
+const char* wex_lib_log_version() {
+  return WEX_LIB_LOG_VERSION_STRING;
+}
 
 }  // namespace velorin

@@ -19,7 +19,8 @@ int main(int argc, char** argv) {
   if (file == nullptr || std::fgets(line, sizeof line, file) == nullptr) return 1;
   std::fclose(file);
   const bool logged = std::strstr(line, "][      ] main\tinstalled ok\n") != nullptr;
-  const bool same_version = std::strcmp(velorin::wex_lib_log_version(), WEX_LIB_LOG_VERSION_STRING) == 0;
+  const bool same_version =
+      std::strcmp(velorin::wex_lib_log_version(), WEX_LIB_LOG_VERSION_STRING) == 0;
   std::printf("wexliblog %s: %s", velorin::wex_lib_log_version(), line);
   return logged && same_version && wex_lib_log_line_log_wrap(nullptr) == 0 ? 0 : 1;
 }
