@@ -103,6 +103,7 @@ class WEX_LIB_LOG_API wex_lib_log_storage {
   void lend_(const void* bytes) { lendable_ = static_cast<const unsigned char*>(bytes); }
   WEX_LIB_LOG_LOCAL unsigned char* begin_item_(unsigned char tag, size_t body_size);
   WEX_LIB_LOG_LOCAL void end_item_();
+  WEX_LIB_LOG_LOCAL void publish_record_();
   WEX_LIB_LOG_LOCAL void append_data_item_(unsigned int kind, const unsigned char* bytes,
                                            unsigned int size);
   WEX_LIB_LOG_LOCAL unsigned char* add_text_item_(unsigned char tag, const char* text,

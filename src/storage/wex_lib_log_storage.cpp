@@ -146,8 +146,7 @@ unsigned char* wex_lib_log_storage::begin_item_(unsigned char tag, size_t body_s
     const unsigned char* bytes = borrowed_;
     borrowed_ = nullptr;
     append_data_item_(borrowed_kind_, bytes, borrowed_size_);
-    building_ = record_.data();
-    building_size_ = static_cast<uint32_t>(record_.size());
+    publish_record_();
   }
   const size_t at = record_.size();
   record_.resize(at + 1 + body_size);
@@ -156,10 +155,15 @@ unsigned char* wex_lib_log_storage::begin_item_(unsigned char tag, size_t body_s
   return item + 1;
 }
 
-// Counts the item just appended and shows the record under construction, as
-// it now stands, to readers without the lock (the crash recorder).
+// Counts the item just appended and shows the record.
 void wex_lib_log_storage::end_item_() {
   ++item_count_;
+  publish_record_();
+}
+
+// Shows the record under construction, as it now stands with whole items
+// only, to readers without the lock (the crash recorder).
+void wex_lib_log_storage::publish_record_() {
   building_ = record_.data();
   building_size_ = static_cast<uint32_t>(record_.size());
 }
@@ -209,11 +213,7 @@ uint32_t wex_lib_log_storage::get_timer() {
 uint32_t wex_lib_log_storage::commit_time_() {
   zolQMVClock clock{};
   const int status = zolQMVGetClock(&clock);
-  if (status != 0) {
-    struct tm local {};
-    zolCLBLocalTime_r(&clock, &local);
-    return clock_failed_(status);
-  }
+  if (status != 0) return clock_failed_(status);
   if (!time_cache_valid_ || clock.sec != cached_second_) {
     struct tm local {};
     zolCLBLocalTime_r(&clock, &local);
