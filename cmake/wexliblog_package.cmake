@@ -7,6 +7,10 @@
 # dependent files live under the multiarch libdir and every other file is
 # byte for byte the same on every architecture, so the device's -dev
 # packages install beside the workstation's.
+# The package presets build with the hardening flags that dpkg-buildflags
+# gives (stack protector, fortified libc calls, read-only relocations bound
+# at load time) and, for powerpc, with 64-bit file offsets; no public type
+# depends on the file offset size.
 # Host dependencies come from dpkg-shlibdeps; the cross build cannot run it
 # on foreign binaries, so its dependencies are named here.
 set(WEXLOG_DEB_REVISION 1)
