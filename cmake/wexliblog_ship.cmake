@@ -67,9 +67,11 @@ install(FILES platform/standin/platform_standin.h DESTINATION ${WEXLOG_INCLUDE_S
 install(EXPORT wexplatformTargets NAMESPACE wexliblog:: DESTINATION ${WEXLOG_CMAKE_DIR}
   COMPONENT standin_dev)
 
-# pkg-config files find their folders relative to where they are installed
-# (${pcfiledir}), so an installed tree can be moved or unpacked into a
-# staging root; with an absolute libdir or includedir they name it as is.
+# pkg-config files name the prefix the tree is installed under, as it is
+# when installing (`cmake --install --prefix` gets its own): pkg-config
+# prints paths as they stand, so a path relative to the file's folder would
+# reach the compiler as .../pkgconfig/../../... For a tree unpacked into a
+# staging root, PKG_CONFIG_SYSROOT_DIR moves these paths under that root.
 set(WEXLOG_PC_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 function(wexlog_pc_path variable install_dir)
   if(IS_ABSOLUTE "${install_dir}")
@@ -78,18 +80,19 @@ function(wexlog_pc_path variable install_dir)
     set(${variable} "\${prefix}/${install_dir}" PARENT_SCOPE)
   endif()
 endfunction()
-if(IS_ABSOLUTE "${WEXLOG_PC_DIR}")
-  set(WEXLOG_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
-else()
-  file(RELATIVE_PATH WEXLOG_PC_UP "/root/${WEXLOG_PC_DIR}" "/root")
-  set(WEXLOG_PC_PREFIX "\${pcfiledir}/${WEXLOG_PC_UP}")
-  string(REGEX REPLACE "/$" "" WEXLOG_PC_PREFIX "${WEXLOG_PC_PREFIX}")
-endif()
 wexlog_pc_path(WEXLOG_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
 wexlog_pc_path(WEXLOG_PC_INCLUDEDIR "${WEXLOG_INCLUDE_SUBDIR}")
-foreach(pc wexliblog wexplatform)
-  configure_file(cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
-endforeach()
-install(FILES ${PROJECT_BINARY_DIR}/wexliblog.pc DESTINATION ${WEXLOG_PC_DIR} COMPONENT dev)
-install(FILES ${PROJECT_BINARY_DIR}/wexplatform.pc DESTINATION ${WEXLOG_PC_DIR}
-  COMPONENT standin_dev)
+# wexlog_install_pc(NAME COMPONENT): fills cmake/NAME.pc.in at install time.
+function(wexlog_install_pc name component)
+  set(out ${PROJECT_BINARY_DIR}/pkgconfig/${name}.pc)
+  install(CODE "
+    set(PROJECT_DESCRIPTION [[${PROJECT_DESCRIPTION}]])
+    set(PROJECT_VERSION [[${PROJECT_VERSION}]])
+    set(WEXLOG_PC_LIBDIR [[${WEXLOG_PC_LIBDIR}]])
+    set(WEXLOG_PC_INCLUDEDIR [[${WEXLOG_PC_INCLUDEDIR}]])
+    configure_file([[${PROJECT_SOURCE_DIR}/cmake/${name}.pc.in]] [[${out}]] @ONLY)"
+    COMPONENT ${component})
+  install(FILES ${out} DESTINATION ${WEXLOG_PC_DIR} COMPONENT ${component})
+endfunction()
+wexlog_install_pc(wexliblog dev)
+wexlog_install_pc(wexplatform standin_dev)

@@ -105,7 +105,20 @@ class WEX_LIB_LOG_API wex_lib_log_entry {
   virtual void act_trace_log(std::string& line, std::vector<unsigned char>& data,
                              unsigned char kind, unsigned int size);
 
-  // Message path.
+  // Message path. add_log stores the message when its level is at or below
+  // usb_level() (3 by default) and echoes it when at or below normal_level()
+  // (2 by default). The trace echo goes out with kind 0 for type ERROR or
+  // level 0, with kind 1 for types WARNING and IMPORTANT or level 1; other
+  // echoed messages are trace-echoed, with their level as the kind, only
+  // after a ",T" command (a logger starts as after ",P").
+  // With file echo on (",D,1" and a path from set_properties), each echoed
+  // message is also appended to the echo file as
+  //   "[%10lu][%8ld.%03ld] %s%s\n"
+  // holding the calling thread's pthread_self() in full (the dump shows the
+  // record's 32-bit task id), the platform clock's millisecond count as
+  // seconds and milliseconds (it wraps every 2^32 ms, about 49.7 days, and
+  // is not the time of day the dump shows), the type label and the text.
+  // This line format is fixed: tools that read echo files depend on it.
   void add_log(WEX_LIB_LOG_LV level, WEX_LIB_LOG_TYPE type, WEX_LIB_LOG_LEN_TYPE len_type,
                const char* function, const char* format, ...) __attribute__((format(printf, 6, 7)));
   void add_log_(WEX_LIB_LOG_LV level, WEX_LIB_LOG_TYPE type, WEX_LIB_LOG_LEN_TYPE len_type,
@@ -119,7 +132,17 @@ class WEX_LIB_LOG_API wex_lib_log_entry {
   // Writes one data item into the record under construction (for hooks).
   void add_data(unsigned char kind, void* data, unsigned int length);
 
-  // Structured records: a title and up to 8 values, 6 strings or 3 pairs.
+  // Structured records: a title and up to 8 values, 6 strings or 3 pairs,
+  // stored whatever the levels and never echoed.
+  // push_data_value stores the first `count` of value1..value8 (capped at
+  // 8): mode 1 as hexadecimal items (" 0x1F" in the dump), any other mode as
+  // decimal items ("[31]").
+  // push_data_string stores the first `count` of string1..string6 (capped at
+  // 6); a null string stores nothing but keeps its place in the count.
+  // push_data_set's count is the number of arguments after it, names and
+  // values both, not pairs: 2 for each pair, so 6 stores all three. It is
+  // capped at 6 and halved, dropping the remainder (3 stores one pair). A
+  // pair with a null name stores nothing.
   void push_data_value(const char* title, int mode, unsigned int count, int value1, int value2,
                        int value3, int value4, int value5, int value6, int value7, int value8);
   void push_data_string(const char* title, unsigned int count, const char* string1,
@@ -128,7 +151,22 @@ class WEX_LIB_LOG_API wex_lib_log_entry {
   void push_data_set(const char* title, unsigned int count, const char* name1, int value1,
                      const char* name2, int value2, const char* name3, int value3);
 
-  // Property commands.
+  // Property commands. set_properties sets the echo file's path.
+  // set_properties_command takes ",<letter>[,<number>]", the letter in
+  // either case and text before the first comma ignored: ",N,1".. ",N,5"
+  // echo level, ",U,1".. ",U,5" storage level, ",D,0"/",D,1" file echo
+  // off/on, ",P" trace echo of urgent messages only, ",T" trace echo of every
+  // echoed message. Each command is first echoed as "[348] <command>"
+  // through the trace print and "[349] <command>\n" on standard output. An
+  // accepted command then replies on both, for example "[389] : Normal
+  // LV[4]\n" on standard output and "[390] : Normal LV[4]" through the trace
+  // print. The bracketed numbers are fixed reply numbers, a pair for each
+  // reply (standard output, trace print): D,0 367/368, D,1 373/374, N
+  // 389/390, U 404/405, P 413/414, T 420/421; they are part of the reply
+  // texts that device tools match, so they stay as they are. An unknown
+  // letter replies "[425] : param Error\n" and, with trace kind 0 (an error),
+  // "[426] : param Error."; a missing or out-of-range number is ignored
+  // after the echo.
   void set_properties(const char* path);
   void set_properties_command(const char* command);
 

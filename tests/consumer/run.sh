@@ -25,14 +25,26 @@ run_cmake_consumer() {
   echo "$name consumer builds and runs"
 }
 
-# run_pc_consumer COMPILER PKG_CONFIG_LIBDIR: compiles with pkg-config's flags.
+# run_pc_consumer COMPILER PKG_CONFIG_LIBDIR [SYSROOT]: compiles with
+# pkg-config's flags (for a staging root, with its /usr paths moved under
+# SYSROOT) and runs the program with the .pc files' library folder on its
+# library path.
 run_pc_consumer() {
   local flags
-  flags=$(PKG_CONFIG_LIBDIR=$2 pkg-config --cflags --libs wexliblog wexplatform)
+  flags=$(PKG_CONFIG_LIBDIR=$2 PKG_CONFIG_SYSROOT_DIR=${3:-} pkg-config --cflags --libs wexplatform)
+  case $flags in
+    *pkgconfig/..*)
+      echo "pkg-config gives unresolved paths: $flags"
+      exit 1
+      ;;
+  esac
   # shellcheck disable=SC2086
   "$1" -std=c++17 "$here/main.cpp" $flags -o "$work/consumer-pc"
-  LD_LIBRARY_PATH=$(PKG_CONFIG_LIBDIR=$2 pkg-config --variable=libdir wexliblog) \
-    "${emulator[@]}" "$work/consumer-pc" "$work/pc.txt"
+  if ((${#emulator[@]})); then
+    "${emulator[@]}" -E LD_LIBRARY_PATH="$(dirname "$2")" "$work/consumer-pc" "$work/pc.txt"
+  else
+    LD_LIBRARY_PATH=$(dirname "$2") "$work/consumer-pc" "$work/pc.txt"
+  fi
   echo "pkg-config consumer builds and runs: $flags"
 }
 
@@ -65,7 +77,7 @@ case $mode in
       emulator=(qemu-ppc -L "$ppc_sysroot")
       WEXLIBLOG_STAGING=$stage run_cmake_consumer find_package \
         -DCMAKE_TOOLCHAIN_FILE="$stage/usr/share/wexliblog/powerpc-linux-gnu.cmake"
-      run_pc_consumer powerpc-linux-gnu-g++ "$stage/usr/lib/powerpc-linux-gnu/pkgconfig"
+      run_pc_consumer powerpc-linux-gnu-g++ "$stage/usr/lib/powerpc-linux-gnu/pkgconfig" "$stage"
     fi
     ;;
   *)

@@ -334,7 +334,10 @@ TEST_F(WexlogCoreTest, GcoreOfTheHostFixtureGivesEveryLoggersDumpLines) {
 // after the ppc stage).
 TEST_F(WexlogCoreTest, QemuCoreOfThePowerPcFixtureGivesTheLinesOfItsSnapshotRoundTrip) {
   const char* fixture = std::getenv("WEXLOG_PPC_FIXTURE");
-  if (fixture == nullptr) GTEST_SKIP() << "WEXLOG_PPC_FIXTURE names no cross-built fixture";
+  if (fixture == nullptr)
+    GTEST_SKIP() << "needs the PowerPC fixture: after `cmake --workflow --preset ppc`, set "
+                    "WEXLOG_PPC_FIXTURE="
+                    "build/ppc/tools/wexlog/wexlog_crash_fixture (.ci/run does)";
   // qemu-ppc writes the guest's core into the working directory itself; the
   // filter keeps the kernel's core of qemu (if any) to a few pages.
   const auto [status, out] = run("cd " + dir +
