@@ -10,10 +10,9 @@
 # The package presets build with the hardening flags that dpkg-buildflags
 # gives (stack protector, fortified libc calls, read-only relocations bound
 # at load time) and, for powerpc, with 64-bit file offsets; no public type
-# depends on the file offset size. Fortified, the C library ends the process
-# when a message format that lies in writable memory holds %n (a format
-# built at run time); formats in string literals, the usual case, are not
-# affected, and builds from source without these flags format as before.
+# depends on the file offset size. The message formatter is built at
+# fortify level 1 (CMakeLists.txt), so that %n in a format built at run time
+# works as printf's does.
 # Host dependencies come from dpkg-shlibdeps; the cross build cannot run it
 # on foreign binaries, so its dependencies are named here.
 set(WEXLOG_DEB_REVISION 1)
