@@ -30,6 +30,12 @@
 // - pop_data tests empty_ again under the semaphore, so that two threads
 //   racing for the last ring record cannot both take it.
 // - clear reports no result.
+// - Once the crash recorder has decided that the task dies, every operation
+//   that would change the ring (push, pop, clear, create, import) parks its
+//   thread for good right after taking the semaphore, so that the recorder
+//   copies a ring that holds still. A push moves the read position past the
+//   records it discards before it overwrites their bytes, and moves the write
+//   position only after its record is whole, both with release ordering.
 // - The two-part push_data refuses a missing part (null with a non-zero size)
 //   as the one-part push refuses null data, printing address 0.
 #ifndef WEX_LIB_LOG_RING_BUFFER_H
