@@ -106,7 +106,9 @@ class WEX_LIB_LOG_API wex_lib_log_ring_buffer {
                                                 uint32_t at, uint32_t record_start);
   WEX_LIB_LOG_LOCAL void make_room_(unsigned int length, uint32_t at, uint32_t record_start);
   WEX_LIB_LOG_LOCAL uint32_t copy_in_(const unsigned char* data, unsigned int length, uint32_t at);
-  WEX_LIB_LOG_LOCAL void escape_r_pos_(unsigned int length, unsigned int record_start);
+  // Out of line, so that the common push that discards nothing stays short.
+  WEX_LIB_LOG_LOCAL __attribute__((noinline)) void escape_r_pos_(unsigned int length,
+                                                                 unsigned int record_start);
   WEX_LIB_LOG_LOCAL unsigned int calc_escape_size_of_r_pos_(unsigned int length,
                                                             unsigned int record_start) const;
   WEX_LIB_LOG_LOCAL void refer_ring_buffer_(std::vector<unsigned char>& out, unsigned int length,

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -256,6 +257,36 @@ TEST(WexlogCrashRecorderTest, ArmingRefusesAMissingDirectoryAndRemovingRestoresT
   EXPECT_EQ(seen.sa_handler, SIG_IGN);
   mine.sa_handler = SIG_DFL;
   sigaction(SIGSYS, &mine, nullptr);
+}
+
+// The alternate stack of a thread that logs while the recorder is armed:
+// 64 KiB, given on its first record, unmapped when the thread ends; a
+// thread's own alternate stack is kept.
+TEST(WexlogCrashRecorderTest, EveryLoggingThreadGetsAnAlternateStackReleasedWhenItEnds) {
+  ASSERT_EQ(velorin::wex_lib_log_install_crash_handler(::testing::TempDir().c_str()), 0);
+  velorin::wex_lib_log_entry log(1, "threads", 4096);
+  const auto log_and_look = [&log] {
+    log.add_log(WEX_LIB_LOG_LV_ERROR, WEX_LIB_LOG_TYPE_ERROR, WEX_LIB_LOG_LEN_FULL, "f", "m");
+    stack_t stack{};
+    sigaltstack(nullptr, &stack);
+    return stack;
+  };
+  stack_t given{};
+  std::thread([&] { given = log_and_look(); }).join();
+  EXPECT_EQ(given.ss_flags, 0);
+  EXPECT_EQ(given.ss_size, 64u * 1024);
+  // Unmapped: msync of an address that nothing maps fails with ENOMEM.
+  EXPECT_EQ(msync(given.ss_sp, given.ss_size, MS_ASYNC), -1);
+  EXPECT_EQ(errno, ENOMEM);
+  static char own[128 * 1024];
+  stack_t kept{};
+  std::thread([&] {
+    const stack_t mine{own, 0, sizeof own};
+    sigaltstack(&mine, nullptr);
+    kept = log_and_look();
+  }).join();
+  EXPECT_EQ(kept.ss_sp, static_cast<void*>(own));
+  velorin::wex_lib_log_remove_crash_handler();
 }
 
 // A crash file with one logger (a 16-byte ring holding one 4-byte record,
