@@ -250,15 +250,16 @@ int main(int argc, char** argv) {
   std::fflush(nullptr);
 
   if (mode == "null" || mode == "nofile" || mode == "taken" || mode == "fsize") {
-    if (mode == "nofile") use_every_descriptor();
-    if (mode == "taken") take_names(dir);
-    if (mode == "fsize") {
-      const rlimit small{3000, 3000};
-      setrlimit(RLIMIT_FSIZE, &small);
-    }
     auto& dying = static_cast<dying_logger&>(*logs[3]);
     dying.die = true;
-    std::thread([&dying] {
+    std::thread([&dying, &mode, &dir] {
+      // In the thread, so that starting it needs no descriptor.
+      if (mode == "nofile") use_every_descriptor();
+      if (mode == "taken") take_names(dir);
+      if (mode == "fsize") {
+        const rlimit small{3000, 3000};
+        setrlimit(RLIMIT_FSIZE, &small);
+      }
       dying.add_log(WEX_LIB_LOG_LV_ERROR, WEX_LIB_LOG_TYPE_ERROR, WEX_LIB_LOG_LEN_FULL, "worker",
                     "dies while building");
     }).join();

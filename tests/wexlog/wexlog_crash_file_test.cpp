@@ -261,31 +261,33 @@ TEST(WexlogCrashRecorderTest, ArmingRefusesAMissingDirectoryAndRemovingRestoresT
 
 // The alternate stack of a thread that logs while the recorder is armed:
 // 64 KiB, given on its first record, unmapped when the thread ends; a
-// thread's own alternate stack is kept.
+// thread's own alternate stack is kept. Each thread starts without one and
+// puts back what it had (a sanitizer's) before it ends.
 TEST(WexlogCrashRecorderTest, EveryLoggingThreadGetsAnAlternateStackReleasedWhenItEnds) {
   ASSERT_EQ(velorin::wex_lib_log_install_crash_handler(::testing::TempDir().c_str()), 0);
   velorin::wex_lib_log_entry log(1, "threads", 4096);
-  const auto log_and_look = [&log] {
-    log.add_log(WEX_LIB_LOG_LV_ERROR, WEX_LIB_LOG_TYPE_ERROR, WEX_LIB_LOG_LEN_FULL, "f", "m");
-    stack_t stack{};
-    sigaltstack(nullptr, &stack);
-    return stack;
+  const auto in_thread = [&log](const stack_t* own) {
+    stack_t seen{};
+    std::thread([&] {
+      stack_t before{};
+      const stack_t off{nullptr, SS_DISABLE, 0};
+      sigaltstack(&off, &before);
+      if (own != nullptr) sigaltstack(own, nullptr);
+      log.add_log(WEX_LIB_LOG_LV_ERROR, WEX_LIB_LOG_TYPE_ERROR, WEX_LIB_LOG_LEN_FULL, "f", "m");
+      sigaltstack(nullptr, &seen);
+      if ((before.ss_flags & SS_DISABLE) == 0) sigaltstack(&before, nullptr);
+    }).join();
+    return seen;
   };
-  stack_t given{};
-  std::thread([&] { given = log_and_look(); }).join();
+  const stack_t given = in_thread(nullptr);
   EXPECT_EQ(given.ss_flags, 0);
   EXPECT_EQ(given.ss_size, 64u * 1024);
   // Unmapped: msync of an address that nothing maps fails with ENOMEM.
   EXPECT_EQ(msync(given.ss_sp, given.ss_size, MS_ASYNC), -1);
   EXPECT_EQ(errno, ENOMEM);
   static char own[128 * 1024];
-  stack_t kept{};
-  std::thread([&] {
-    const stack_t mine{own, 0, sizeof own};
-    sigaltstack(&mine, nullptr);
-    kept = log_and_look();
-  }).join();
-  EXPECT_EQ(kept.ss_sp, static_cast<void*>(own));
+  const stack_t mine{own, 0, sizeof own};
+  EXPECT_EQ(in_thread(&mine).ss_sp, static_cast<void*>(own));
   velorin::wex_lib_log_remove_crash_handler();
 }
 
