@@ -73,7 +73,7 @@
 //   and closed just before the file is opened, so a process with every
 //   descriptor in use still gets its file. A name already taken is never
 //   written through; the file then takes wexlog-<pid>-<seconds>-<n>.crash,
-//   n from 1 to 9. SIGXFSZ is ignored while the file is written, so under a
+//   n from 1 to 9. SIGXFSZ is ignored from the file on, so under a
 //   file size limit what fits is written (the end section missing tells the
 //   reader it was cut short) and the task dies of its own signal.
 // - Still no file (the task dies of its own signal all the same): when the

@@ -23,8 +23,10 @@ namespace crash_hooks {
 
 extern std::atomic<bool> frozen;
 extern std::atomic<bool> armed;
-// Whether this thread has been seen by give_thread_alternate_stack.
-extern thread_local bool thread_seen __attribute__((tls_model("initial-exec")));
+// Whether this thread has been seen by give_thread_alternate_stack. A plain
+// __thread flag: a thread_local one would cost a call on every record to
+// check for an initialiser it does not have.
+extern __thread bool thread_seen __attribute__((tls_model("initial-exec")));
 
 // Never returns: the thread waits for the process to end.
 [[noreturn]] void park() noexcept;

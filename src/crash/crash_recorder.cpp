@@ -40,7 +40,7 @@ namespace crash_hooks {
 
 std::atomic<bool> frozen{false};
 std::atomic<bool> armed{false};
-thread_local bool thread_seen __attribute__((tls_model("initial-exec"))) = false;
+__thread bool thread_seen __attribute__((tls_model("initial-exec"))) = false;
 
 void park() noexcept {
   for (;;) pause();
@@ -220,15 +220,16 @@ void file_name(char* out, pid_t pid, time_t seconds, unsigned int attempt) {
 }
 
 // Creates the crash file in the armed directory and writes every registered
-// logger into it. SIGXFSZ is ignored meanwhile, so that under a file size
-// limit what fits is written and the task still dies of its own signal.
+// logger into it. SIGXFSZ is ignored from here on, so that under a file size
+// limit what fits is written and the task still dies of its own signal; the
+// task is dying, so the disposition is not put back (a SIGXFSZ delivered
+// late, as sanitizers deliver signals raised in a handler, meets it too).
 void write_crash_file(int signal_number) {
   const int dir = directory_fd.load();
   if (dir < 0) return;
-  struct sigaction ignore {
-  }, xfsz{};
+  struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
-  sigaction(SIGXFSZ, &ignore, &xfsz);
+  sigaction(SIGXFSZ, &ignore, nullptr);
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   const pid_t pid = getpid();
@@ -257,7 +258,6 @@ void write_crash_file(int signal_number) {
     append(file, tail, sizeof tail);
     close(fd);
   }
-  sigaction(SIGXFSZ, &xfsz, nullptr);
 }
 
 int slot_of(int signal_number) {
@@ -400,54 +400,55 @@ int refuse(const char* reason, const char* detail, const char* directory) {
   return kFailed;
 }
 
-// An alternate signal stack: kAltStackSize bytes above one inaccessible
-// guard page, so that a handler overrunning it faults instead of writing
-// over whatever lies below.
-struct alternate_stack {
-  void* mapping = nullptr;
-  size_t length = 0;
-};
-
-// Gives the calling thread a fresh alternate stack unless it has one;
-// returns the mapping, or none when it had one or the mapping failed.
-alternate_stack install_alternate_stack() {
-  stack_t current{};
-  if (sigaltstack(nullptr, &current) != 0 || (current.ss_flags & SS_DISABLE) == 0) return {};
+// The guard page below an alternate stack: one page, never accessible, so
+// that a handler overrunning the stack faults instead of writing over
+// whatever lies below.
+size_t guard_size() {
   const long page = sysconf(_SC_PAGESIZE);
-  const size_t guard = page > 0 ? static_cast<size_t>(page) : 4096;
-  const size_t length = guard + kAltStackSize;
-  void* memory = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (memory == MAP_FAILED) return {};
-  const stack_t stack{static_cast<char*>(memory) + guard, 0, kAltStackSize};
-  if (mprotect(memory, guard, PROT_NONE) != 0 || sigaltstack(&stack, nullptr) != 0) {
-    munmap(memory, length);
-    return {};
-  }
-  return {memory, length};
+  return page > 0 ? static_cast<size_t>(page) : 4096;
 }
 
-// The alternate stack a logging thread was given, released when the thread
-// ends: switched off if it is still the thread's, then unmapped. A thread
-// that is running on it then (it ends inside a signal handler) keeps it.
-class thread_stack {
- public:
-  ~thread_stack() {
-    if (stack_.mapping == nullptr) return;
-    stack_t current{};
-    if (sigaltstack(nullptr, &current) != 0 || (current.ss_flags & SS_ONSTACK) != 0) return;
-    if (current.ss_sp == static_cast<char*>(stack_.mapping) + (stack_.length - kAltStackSize)) {
-      const stack_t off{nullptr, SS_DISABLE, 0};
-      if (sigaltstack(&off, nullptr) != 0) return;
-    }
-    munmap(stack_.mapping, stack_.length);
+// Gives the calling thread a fresh alternate stack unless it has one;
+// returns the mapping (guard page first), or null when the thread had one
+// or the mapping failed.
+void* install_alternate_stack() {
+  stack_t current{};
+  if (sigaltstack(nullptr, &current) != 0 || (current.ss_flags & SS_DISABLE) == 0) return nullptr;
+  const size_t guard = guard_size();
+  void* memory = mmap(nullptr, guard + kAltStackSize, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) return nullptr;
+  const stack_t stack{static_cast<char*>(memory) + guard, 0, kAltStackSize};
+  if (mprotect(memory, guard, PROT_NONE) != 0 || sigaltstack(&stack, nullptr) != 0) {
+    munmap(memory, guard + kAltStackSize);
+    return nullptr;
   }
-  void set(alternate_stack stack) { stack_ = stack; }
+  return memory;
+}
 
- private:
-  alternate_stack stack_;
-};
+// A logging thread's alternate stack is released when the thread ends, by
+// the destructor of a thread-specific value (a thread_local object would
+// need the dynamic loader's TLS support): switched off if it is still the
+// thread's, then unmapped. A thread that is running on it then (it ends
+// inside a signal handler) keeps it.
+pthread_key_t stack_key;
+bool stack_key_made = false;
+pthread_once_t stack_key_once = PTHREAD_ONCE_INIT;
 
-thread_local thread_stack own_stack;
+void release_thread_stack(void* mapping) {
+  const size_t guard = guard_size();
+  stack_t current{};
+  if (sigaltstack(nullptr, &current) != 0 || (current.ss_flags & SS_ONSTACK) != 0) return;
+  if (current.ss_sp == static_cast<char*>(mapping) + guard) {
+    const stack_t off{nullptr, SS_DISABLE, 0};
+    if (sigaltstack(&off, nullptr) != 0) return;
+  }
+  munmap(mapping, guard + kAltStackSize);
+}
+
+void make_stack_key() {
+  stack_key_made = pthread_key_create(&stack_key, release_thread_stack) == 0;
+}
 
 bool install_handlers() {
   struct sigaction action {};
@@ -479,7 +480,12 @@ void restore_handlers() {
 
 void crash_hooks::give_thread_alternate_stack() noexcept {
   thread_seen = true;
-  own_stack.set(install_alternate_stack());
+  pthread_once(&stack_key_once, make_stack_key);
+  if (!stack_key_made) return;
+  void* mapping = install_alternate_stack();
+  if (mapping != nullptr && pthread_setspecific(stack_key, mapping) != 0) {
+    release_thread_stack(mapping);
+  }
 }
 
 int wex_lib_log_install_crash_handler(const char* directory) {
