@@ -30,6 +30,12 @@
 // - pop_data tests empty_ again under the semaphore, so that two threads
 //   racing for the last ring record cannot both take it.
 // - clear reports no result.
+// - Once the crash recorder has decided that the task dies, every operation
+//   that would change the ring (push, pop, clear, create, import) parks its
+//   thread for good right after taking the semaphore, so that the recorder
+//   copies a ring that holds still. A push moves the read position past the
+//   records it discards before it overwrites their bytes, and moves the write
+//   position only after its record is whole, both with release ordering.
 // - The two-part push_data refuses a missing part (null with a non-zero size)
 //   as the one-part push refuses null data, printing address 0.
 #ifndef WEX_LIB_LOG_RING_BUFFER_H
@@ -100,7 +106,9 @@ class WEX_LIB_LOG_API wex_lib_log_ring_buffer {
                                                 uint32_t at, uint32_t record_start);
   WEX_LIB_LOG_LOCAL void make_room_(unsigned int length, uint32_t at, uint32_t record_start);
   WEX_LIB_LOG_LOCAL uint32_t copy_in_(const unsigned char* data, unsigned int length, uint32_t at);
-  WEX_LIB_LOG_LOCAL void escape_r_pos_(unsigned int length, unsigned int record_start);
+  // Out of line, so that the common push that discards nothing stays short.
+  WEX_LIB_LOG_LOCAL __attribute__((noinline)) void escape_r_pos_(unsigned int length,
+                                                                 unsigned int record_start);
   WEX_LIB_LOG_LOCAL unsigned int calc_escape_size_of_r_pos_(unsigned int length,
                                                             unsigned int record_start) const;
   WEX_LIB_LOG_LOCAL void refer_ring_buffer_(std::vector<unsigned char>& out, unsigned int length,

@@ -6,6 +6,7 @@
 #ifndef WEX_LIB_LOG_CRASH_ACCESS_H
 #define WEX_LIB_LOG_CRASH_ACCESS_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -50,6 +51,9 @@ struct crash_access {
     v.write_pos = ring.write_pos_;
     v.read_pos = ring.read_pos_;
     v.size = ring.size_;
+    // Pairs with the ring's release fences: the bytes up to the write
+    // position read here, and the read position's moves before them, show.
+    std::atomic_thread_fence(std::memory_order_acquire);
     v.bytes = ring.buffer_;
     v.building_size = store.building_size_;
     v.building = store.building_;
@@ -58,6 +62,17 @@ struct crash_access {
     v.lent_size = store.borrowed_size_;
     v.lent_kind = store.borrowed_kind_;
     return v;
+  }
+
+  // The ring's empty flag and read position once more, after its bytes were
+  // copied: a push that overwrote some of them has moved the read position
+  // past them by then.
+  static void positions_after_copy(const wex_lib_log_storage& store, int32_t& empty,
+                                   uint32_t& read_pos) noexcept {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    const wex_lib_log_ring_buffer& ring = store.ring_buffer_;
+    empty = ring.empty_;
+    read_pos = ring.read_pos_;
   }
 };
 

@@ -1,21 +1,24 @@
 // The crash recorder: arming and disarming, and the signal handler that
-// writes the crash file. Its contract and the file layout are in
-// wex_lib_log_crash.h.
+// decides whether a fatal signal ends the task and then writes the crash
+// file. Its contract and the file layout are in wex_lib_log_crash.h.
 //
 // Everything the handler runs is async-signal-safe: it reads the registry
 // and the stores without locks, formats numbers by hand into stack buffers
-// and writes with openat, write and close. Bytes that another thread may be
-// freeing at that moment (a ring array being replaced) are handed to write()
-// straight from the process's memory: an address the kernel cannot read
-// makes write() fail with EFAULT instead of faulting in the handler, and the
-// rest of the field is then written as zeros, so the file keeps its layout.
+// and writes with openat, write, pwrite and close. Bytes that another thread
+// may be freeing at that moment (a ring array being replaced) are handed to
+// write() straight from the process's memory: an address the kernel cannot
+// read makes write() fail with EFAULT instead of faulting in the handler, and
+// the rest of the field is then written as zeros, so the file keeps its
+// layout.
 #include "wex_lib_log_crash.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <time.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -26,11 +29,25 @@
 
 #include "crash/crash_access.h"
 #include "crash/crash_format.h"
+#include "crash/crash_hooks.h"
 #include "crash/logger_registry.h"
 #include "file_io.h"
 #include "storage/wex_lib_log_record.h"
 
 namespace velorin {
+
+namespace crash_hooks {
+
+std::atomic<bool> frozen{false};
+std::atomic<bool> armed{false};
+__thread bool thread_seen __attribute__((tls_model("initial-exec"))) = false;
+
+void park() noexcept {
+  for (;;) pause();
+}
+
+}  // namespace crash_hooks
+
 namespace {
 
 namespace format = crash_format;
@@ -42,14 +59,21 @@ constexpr size_t kFatalCount = sizeof kFatalSignals / sizeof kFatalSignals[0];
 constexpr size_t kAltStackSize = 64 * 1024;
 constexpr size_t kBuildingLimit = 1u << 20;
 constexpr unsigned int kWaitTicks = 500;  // of 10 ms: how long another fatal signal waits
+constexpr unsigned int kNameTries = 10;   // the plain name, then -1 to -9
 
-// Arming state. The handler reads only `directory_fd`, `previous` and
-// `progress`; the rest, and every change, belong to arm() and disarm()
+// Arming state. The handler reads `directory_fd`, `reserve_fd`, `previous`,
+// `reset` and `progress`; every other change belongs to arm() and disarm()
 // under `arming`.
 std::mutex arming;
 bool installed = false;
 struct sigaction previous[kFatalCount];
+// Set when an application handler with SA_RESETHAND has run in its place:
+// the signal's disposition is the default action from then on.
+std::atomic<bool> reset[kFatalCount];
 std::atomic<int> directory_fd{-1};
+// A descriptor held from arming on and closed just before the file is
+// opened, so that a process using every descriptor it may still gets one.
+std::atomic<int> reserve_fd{-1};
 
 // 0 until a fatal signal starts the file, 1 while it is written, 2 after.
 std::atomic<int> progress{0};
@@ -86,18 +110,55 @@ char* put_text(char* out, const char* text) {
   return out;
 }
 
-// The crash file being written: its descriptor, how many logger sections
-// went in whole, and whether a write failed (no section follows one that did).
+// The crash file being written: its descriptor, how many bytes and logger
+// sections went in whole, and whether a write failed (no section follows one
+// that did).
 struct file_state {
   int fd;
+  uint64_t offset;
   uint32_t loggers;
   bool failed;
 };
 
+bool append(file_state& file, const unsigned char* bytes, size_t n) {
+  if (!file.failed) file.failed = !write_field(file.fd, bytes, n);
+  if (!file.failed) file.offset += n;
+  return !file.failed;
+}
+
+// The ring control fields to save, from those read before the ring's bytes
+// were copied and the empty flag and read position read again afterwards.
+// Nothing but one operation already under way changes a frozen ring: a push
+// that discarded records moved the read position past them before writing,
+// so the records from the later read position to the earlier write position
+// are the copy's intact ones; a pop or clear that emptied the ring leaves it
+// empty.
+void settle(crash_view& v, int32_t empty_after, uint32_t read_after) {
+  if (empty_after == 1) {
+    v.empty = 1;
+    v.write_pos = v.read_pos = read_after;
+    return;
+  }
+  // Empty with positions apart: a push into the empty ring had published
+  // its record but not yet the flag.
+  if (v.empty == 1 && v.write_pos == v.read_pos) return;
+  v.empty = 0;
+  if (read_after != v.read_pos) {
+    v.read_pos = read_after;
+    if (v.read_pos == v.write_pos) v.empty = 1;
+  }
+}
+
+void store_positions(unsigned char* out, const crash_view& v) {
+  format::store_le(out, static_cast<uint32_t>(v.empty), 4);
+  format::store_le(out + format::kWritePosAt - format::kEmptyAt, v.write_pos, 4);
+  format::store_le(out + format::kReadPosAt - format::kEmptyAt, v.read_pos, 4);
+}
+
 void write_logger(const wex_lib_log_storage& store, void* context) {
   auto& file = *static_cast<file_state*>(context);
   if (file.failed) return;
-  const crash_view v = crash_access::view(store);
+  crash_view v = crash_access::view(store);
   const size_t name_size = v.name_size < format::kNameLimit ? v.name_size : format::kNameLimit;
   const uint32_t ring_size = v.bytes != nullptr ? v.size : 0;
   // A message being committed is still in the logger's item buffer, the
@@ -112,56 +173,91 @@ void write_logger(const wex_lib_log_storage& store, void* context) {
   format::copy_tag(head, format::kLoggerTag);
   format::store_le(head + format::kTraceIdAt, static_cast<uint32_t>(v.trace_id), 4);
   format::store_le(head + format::kRingAddressAt, v.ring_address, 8);
-  format::store_le(head + format::kEmptyAt, static_cast<uint32_t>(v.empty), 4);
-  format::store_le(head + format::kWritePosAt, v.write_pos, 4);
-  format::store_le(head + format::kReadPosAt, v.read_pos, 4);
+  store_positions(head + format::kEmptyAt, v);
   format::store_le(head + format::kRingSizeAt, ring_size, 4);
   format::store_le(head + format::kNameSizeAt, name_size, 4);
   format::store_le(head + format::kBuildingSizeAt, building_size, 4);
   head[format::kItemCountAt] = building_fits ? v.item_count : 0;
-  file.failed = write_up_to(file.fd, head, sizeof head) != sizeof head ||
-                !write_field(file.fd, reinterpret_cast<const unsigned char*>(v.name), name_size) ||
-                !write_field(file.fd, v.bytes, ring_size) ||
-                (building_fits && lent_size != 0 &&
-                 (!write_field(file.fd, lent_head, sizeof lent_head) ||
-                  !write_field(file.fd, v.lent, v.lent_size))) ||
-                !write_field(file.fd, v.building, building_fits ? v.building_size : 0);
-  if (!file.failed) ++file.loggers;
+  const uint64_t section = file.offset;
+  if (!append(file, head, sizeof head) ||
+      !append(file, reinterpret_cast<const unsigned char*>(v.name), name_size) ||
+      !append(file, v.bytes, ring_size)) {
+    return;
+  }
+  int32_t empty_after = 0;
+  uint32_t read_after = 0;
+  crash_access::positions_after_copy(store, empty_after, read_after);
+  unsigned char before[12], after[12];
+  store_positions(before, v);
+  settle(v, empty_after, read_after);
+  store_positions(after, v);
+  if (std::memcmp(before, after, sizeof after) != 0 &&
+      pwrite(file.fd, after, sizeof after, static_cast<off_t>(section + format::kEmptyAt)) !=
+          static_cast<ssize_t>(sizeof after)) {
+    file.failed = true;
+    return;
+  }
+  if (building_fits && lent_size != 0 &&
+      (!append(file, lent_head, sizeof lent_head) || !append(file, v.lent, v.lent_size))) {
+    return;
+  }
+  if (append(file, v.building, building_fits ? v.building_size : 0)) ++file.loggers;
 }
 
-// Creates wexlog-<pid>-<seconds>.crash in the armed directory and writes
-// every registered logger into it.
+// wexlog-<pid>-<seconds>.crash, or with -<try> before the suffix when an
+// earlier name was taken.
+void file_name(char* out, pid_t pid, time_t seconds, unsigned int attempt) {
+  char* end = put_text(out, "wexlog-");
+  end = put_decimal(end, static_cast<uint64_t>(pid));
+  *end++ = '-';
+  end = put_decimal(end, static_cast<uint64_t>(seconds));
+  if (attempt != 0) {
+    *end++ = '-';
+    end = put_decimal(end, attempt);
+  }
+  end = put_text(end, ".crash");
+  *end = '\0';
+}
+
+// Creates the crash file in the armed directory and writes every registered
+// logger into it. SIGXFSZ is ignored from here on, so that under a file size
+// limit what fits is written and the task still dies of its own signal; the
+// task is dying, so the disposition is not put back (a SIGXFSZ delivered
+// late, as sanitizers deliver signals raised in a handler, meets it too).
 void write_crash_file(int signal_number) {
   const int dir = directory_fd.load();
   if (dir < 0) return;
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGXFSZ, &ignore, nullptr);
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   const pid_t pid = getpid();
-  char name[64];
-  char* end = put_text(name, "wexlog-");
-  end = put_decimal(end, static_cast<uint64_t>(pid));
-  *end++ = '-';
-  end = put_decimal(end, static_cast<uint64_t>(now.tv_sec));
-  end = put_text(end, ".crash");
-  *end = '\0';
-  const int fd = openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return;
-
-  unsigned char head[format::kFileHeaderSize] = {};
-  std::memcpy(head, format::kMagic, sizeof format::kMagic);
-  format::store_le(head + format::kVersionAt, format::kVersion, 4);
-  format::store_le(head + format::kSignalAt, static_cast<uint32_t>(signal_number), 4);
-  format::store_le(head + format::kPidAt, static_cast<uint32_t>(pid), 4);
-  format::store_le(head + format::kTimeAt, static_cast<uint64_t>(now.tv_sec), 8);
-  file_state file{fd, 0, write_up_to(fd, head, sizeof head) != sizeof head};
-  logger_registry::walk(write_logger, &file);
-  if (!file.failed) {
+  const int reserve = reserve_fd.exchange(-1);
+  if (reserve >= 0) close(reserve);
+  int fd = -1;
+  for (unsigned int attempt = 0; fd < 0 && attempt < kNameTries; ++attempt) {
+    char name[80];
+    file_name(name, pid, now.tv_sec, attempt);
+    fd = openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd >= 0) {
+    unsigned char head[format::kFileHeaderSize] = {};
+    std::memcpy(head, format::kMagic, sizeof format::kMagic);
+    format::store_le(head + format::kVersionAt, format::kVersion, 4);
+    format::store_le(head + format::kSignalAt, static_cast<uint32_t>(signal_number), 4);
+    format::store_le(head + format::kPidAt, static_cast<uint32_t>(pid), 4);
+    format::store_le(head + format::kTimeAt, static_cast<uint64_t>(now.tv_sec), 8);
+    file_state file{fd, 0, 0, false};
+    append(file, head, sizeof head);
+    logger_registry::walk(write_logger, &file);
     unsigned char tail[format::kEndSize] = {};
     format::copy_tag(tail, format::kEndTag);
     format::store_le(tail + format::kLoggerCountAt, file.loggers, 4);
-    write_up_to(fd, tail, sizeof tail);
+    append(file, tail, sizeof tail);
+    close(fd);
   }
-  close(fd);
 }
 
 int slot_of(int signal_number) {
@@ -171,6 +267,34 @@ int slot_of(int signal_number) {
   return -1;
 }
 
+bool is_default(const struct sigaction& action) {
+  return action.sa_handler == SIG_DFL;
+}
+
+bool is_ignore(const struct sigaction& action) {
+  return action.sa_handler == SIG_IGN;
+}
+
+bool is_recorder(const struct sigaction& action);
+
+// The disposition the signal would meet now without the recorder.
+struct sigaction disposition(int slot) {
+  struct sigaction action = previous[slot];
+  if (reset[slot].load()) {
+    action.sa_handler = SIG_DFL;
+    action.sa_flags = 0;
+  }
+  return action;
+}
+
+// The same, unless the application has replaced the recorder's handler
+// since: then that replacement.
+struct sigaction disposition_now(int signal_number, int slot) {
+  struct sigaction current {};
+  if (sigaction(signal_number, nullptr, &current) == 0 && !is_recorder(current)) return current;
+  return disposition(slot);
+}
+
 // Whether the signal came from an instruction that faults again when it is
 // run again, rather than from abort(), kill() or seccomp.
 bool raised_by_fault(int signal_number, const siginfo_t* info) {
@@ -178,10 +302,68 @@ bool raised_by_fault(int signal_number, const siginfo_t* info) {
          signal_number != SIGSYS;
 }
 
-void on_fatal_signal(int signal_number, siginfo_t* info, void*) {
-  const int saved_errno = errno;  // for an application handler that resumes
+// A SIGABRT the process sent itself: abort(), which ends the task whatever
+// the disposition (it puts the default action back and raises it again).
+bool self_abort(int signal_number, const siginfo_t* info) {
+  return signal_number == SIGABRT && info != nullptr && info->si_code <= 0 &&
+         info->si_pid == getpid();
+}
+
+bool is_pending(int signal_number) {
+  sigset_t pending;
+  return sigpending(&pending) == 0 && sigismember(&pending, signal_number) == 1;
+}
+
+// Runs the application's handler as the kernel would have: with the mask
+// the thread had when the signal came, plus the handler's own sa_mask and,
+// without SA_NODEFER, the signal itself.
+void call_application_handler(int signal_number, const struct sigaction& action, siginfo_t* info,
+                              void* context) {
+  sigset_t mask, recorder_mask;
+  if (context != nullptr) {
+    mask = static_cast<ucontext_t*>(context)->uc_sigmask;
+  } else {
+    pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+  }
+  sigorset(&mask, &mask, &action.sa_mask);
+  if ((action.sa_flags & SA_NODEFER) == 0) sigaddset(&mask, signal_number);
+  pthread_sigmask(SIG_SETMASK, &mask, &recorder_mask);
+  if ((action.sa_flags & SA_SIGINFO) != 0) {
+    action.sa_sigaction(signal_number, info, context);
+  } else {
+    action.sa_handler(signal_number);
+  }
+  pthread_sigmask(SIG_SETMASK, &recorder_mask, nullptr);
+}
+
+// Whether the signal ends the task, judged by the disposition it would have
+// met without the recorder. An application handler runs first; if it never
+// returns (siglongjmp, exit) nothing is recorded. After it returns, the
+// signal ends the task only when its disposition is now the default action
+// (or ignore, for a fault, which the kernel forces) and it is pending again
+// or comes back with the faulting instruction.
+bool ends_the_task(int signal_number, int slot, siginfo_t* info, void* context) {
+  const struct sigaction action = disposition(slot);
+  const bool fault = raised_by_fault(signal_number, info);
+  if (is_default(action)) return true;
+  if (is_ignore(action)) return fault || self_abort(signal_number, info);
+  if ((static_cast<unsigned int>(action.sa_flags) & SA_RESETHAND) != 0) reset[slot].store(true);
+  call_application_handler(signal_number, action, info, context);
+  if (self_abort(signal_number, info)) return true;
+  const struct sigaction now = disposition_now(signal_number, slot);
+  return (is_default(now) || (fault && is_ignore(now))) && (fault || is_pending(signal_number));
+}
+
+void on_fatal_signal(int signal_number, siginfo_t* info, void* context) {
+  const int saved_errno = errno;
+  const int slot = slot_of(signal_number);
+  if (slot < 0 || !ends_the_task(signal_number, slot, info, context)) {
+    errno = saved_errno;
+    return;
+  }
   int idle = 0;
   if (progress.compare_exchange_strong(idle, 1)) {
+    crash_hooks::frozen.store(true);
     write_crash_file(signal_number);
     progress.store(2);
   } else {
@@ -190,19 +372,25 @@ void on_fatal_signal(int signal_number, siginfo_t* info, void*) {
       nanosleep(&tick, nullptr);
     }
   }
-  const int slot = slot_of(signal_number);
-  if (slot >= 0) sigaction(signal_number, &previous[slot], nullptr);
-  // Blocked while this handler runs, the signal raised again is delivered
-  // to the previous disposition as soon as the handler returns.
+  // The default action ends the task: a faulting instruction meets it when
+  // it runs again; any other signal is raised again (or is pending already)
+  // and, blocked while this handler runs, is delivered as it returns.
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigaction(signal_number, &fallback, nullptr);
   if (!raised_by_fault(signal_number, info)) raise(signal_number);
   errno = saved_errno;
 }
 
-// Closes the directory of an earlier arming, unless a crash file is being
-// written right now: the handler may be about to open its file there, and a
-// closed number could be reused under it. The process is dying then anyway.
-// A handler that starts after the new directory was put in place uses that.
-void release_directory(int fd) {
+bool is_recorder(const struct sigaction& action) {
+  return (action.sa_flags & SA_SIGINFO) != 0 && action.sa_sigaction == on_fatal_signal;
+}
+
+// Closes a descriptor of an earlier arming, unless a crash file is being
+// written right now: the handler may be about to use it, and a closed number
+// could be reused under it. The process is dying then anyway. A handler that
+// starts after the new descriptor was put in place uses that.
+void release_descriptor(int fd) {
   if (fd >= 0 && progress.load() != 1) close(fd);
 }
 
@@ -212,16 +400,54 @@ int refuse(const char* reason, const char* detail, const char* directory) {
   return kFailed;
 }
 
-// Gives the calling thread an alternate signal stack unless it has one.
-// The mapping is never unmapped: the thread may run on it until it ends.
-void ensure_alternate_stack() {
+// The guard page below an alternate stack: one page, never accessible, so
+// that a handler overrunning the stack faults instead of writing over
+// whatever lies below.
+size_t guard_size() {
+  const long page = sysconf(_SC_PAGESIZE);
+  return page > 0 ? static_cast<size_t>(page) : 4096;
+}
+
+// Gives the calling thread a fresh alternate stack unless it has one;
+// returns the mapping (guard page first), or null when the thread had one
+// or the mapping failed.
+void* install_alternate_stack() {
   stack_t current{};
-  if (sigaltstack(nullptr, &current) != 0 || (current.ss_flags & SS_DISABLE) == 0) return;
-  void* memory =
-      mmap(nullptr, kAltStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (memory == MAP_FAILED) return;
-  const stack_t stack{memory, 0, kAltStackSize};
-  if (sigaltstack(&stack, nullptr) != 0) munmap(memory, kAltStackSize);
+  if (sigaltstack(nullptr, &current) != 0 || (current.ss_flags & SS_DISABLE) == 0) return nullptr;
+  const size_t guard = guard_size();
+  void* memory = mmap(nullptr, guard + kAltStackSize, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) return nullptr;
+  const stack_t stack{static_cast<char*>(memory) + guard, 0, kAltStackSize};
+  if (mprotect(memory, guard, PROT_NONE) != 0 || sigaltstack(&stack, nullptr) != 0) {
+    munmap(memory, guard + kAltStackSize);
+    return nullptr;
+  }
+  return memory;
+}
+
+// A logging thread's alternate stack is released when the thread ends, by
+// the destructor of a thread-specific value (a thread_local object would
+// need the dynamic loader's TLS support): switched off if it is still the
+// thread's, then unmapped. A thread that is running on it then (it ends
+// inside a signal handler) keeps it.
+pthread_key_t stack_key;
+bool stack_key_made = false;
+pthread_once_t stack_key_once = PTHREAD_ONCE_INIT;
+
+void release_thread_stack(void* mapping) {
+  const size_t guard = guard_size();
+  stack_t current{};
+  if (sigaltstack(nullptr, &current) != 0 || (current.ss_flags & SS_ONSTACK) != 0) return;
+  if (current.ss_sp == static_cast<char*>(mapping) + guard) {
+    const stack_t off{nullptr, SS_DISABLE, 0};
+    if (sigaltstack(&off, nullptr) != 0) return;
+  }
+  munmap(mapping, guard + kAltStackSize);
+}
+
+void make_stack_key() {
+  stack_key_made = pthread_key_create(&stack_key, release_thread_stack) == 0;
 }
 
 bool install_handlers() {
@@ -231,6 +457,7 @@ bool install_handlers() {
   sigemptyset(&action.sa_mask);
   for (const int signal_number : kFatalSignals) sigaddset(&action.sa_mask, signal_number);
   for (size_t i = 0; i < kFatalCount; ++i) {
+    reset[i].store(false);
     if (sigaction(kFatalSignals[i], &action, &previous[i]) != 0) {
       while (i-- != 0) sigaction(kFatalSignals[i], &previous[i], nullptr);
       return false;
@@ -242,14 +469,24 @@ bool install_handlers() {
 void restore_handlers() {
   for (size_t i = 0; i < kFatalCount; ++i) {
     struct sigaction current {};
-    if (sigaction(kFatalSignals[i], nullptr, &current) == 0 &&
-        (current.sa_flags & SA_SIGINFO) != 0 && current.sa_sigaction == on_fatal_signal) {
-      sigaction(kFatalSignals[i], &previous[i], nullptr);
+    if (sigaction(kFatalSignals[i], nullptr, &current) == 0 && is_recorder(current)) {
+      const struct sigaction before = disposition(static_cast<int>(i));
+      sigaction(kFatalSignals[i], &before, nullptr);
     }
   }
 }
 
 }  // namespace
+
+void crash_hooks::give_thread_alternate_stack() noexcept {
+  thread_seen = true;
+  pthread_once(&stack_key_once, make_stack_key);
+  if (!stack_key_made) return;
+  void* mapping = install_alternate_stack();
+  if (mapping != nullptr && pthread_setspecific(stack_key, mapping) != 0) {
+    release_thread_stack(mapping);
+  }
+}
 
 int wex_lib_log_install_crash_handler(const char* directory) {
   if (directory == nullptr) return refuse("no directory", "", directory);
@@ -267,8 +504,13 @@ int wex_lib_log_install_crash_handler(const char* directory) {
     }
     installed = true;
   }
-  ensure_alternate_stack();
-  release_directory(directory_fd.exchange(fd));
+  // The arming thread's stack, unlike a logging thread's, stays mapped for
+  // the life of the process.
+  install_alternate_stack();
+  crash_hooks::thread_seen = true;
+  crash_hooks::armed.store(true, std::memory_order_relaxed);
+  if (reserve_fd.load() < 0) reserve_fd.store(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  release_descriptor(directory_fd.exchange(fd));
   return kOk;
 }
 
@@ -277,7 +519,9 @@ void wex_lib_log_remove_crash_handler() {
   if (!installed) return;
   restore_handlers();
   installed = false;
-  release_directory(directory_fd.exchange(-1));
+  crash_hooks::armed.store(false, std::memory_order_relaxed);
+  release_descriptor(directory_fd.exchange(-1));
+  release_descriptor(reserve_fd.exchange(-1));
 }
 
 }  // namespace velorin

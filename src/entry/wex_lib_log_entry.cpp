@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "crash/crash_hooks.h"
 #include "crash/logger_registry.h"
 #include "entry/wex_lib_log_format.h"
 #include "file_io.h"
@@ -228,6 +229,9 @@ void wex_lib_log_entry::add_log_ext(WEX_LIB_LOG_LV level, const char* format, ..
 
 template <class Build>
 void wex_lib_log_entry::commit_record_(Build&& build) {
+  // A thread that stores records while the crash recorder is armed gets an
+  // alternate signal stack, so that its stack overflow is recorded too.
+  crash_hooks::ensure_thread_alternate_stack();
   semaphore_hold hold(mutex_);
   try {
     build();

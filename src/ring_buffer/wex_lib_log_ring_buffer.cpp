@@ -7,6 +7,7 @@
 #include <new>
 
 #include "byte_order.h"
+#include "crash/crash_hooks.h"
 #include "semaphore_hold.h"
 
 namespace velorin {
@@ -67,6 +68,7 @@ int wex_lib_log_ring_buffer::create_ring_buffer(unsigned int size) {
       static_cast<unsigned char*>(std::calloc(size, 1)), &std::free);
   if (!array) throw std::bad_alloc();
   semaphore_hold hold(mutex_);
+  crash_hooks::park_if_frozen();
   std::free(buffer_);
   buffer_ = array.release();
   size_ = size;
@@ -78,6 +80,7 @@ int wex_lib_log_ring_buffer::create_ring_buffer(unsigned int size) {
 
 void wex_lib_log_ring_buffer::clear() {
   semaphore_hold hold(mutex_);
+  crash_hooks::park_if_frozen();
   unsigned char* buffer = buffer_;
   if (buffer == nullptr) return;
   std::memset(buffer, 0, size_);
@@ -125,6 +128,7 @@ int wex_lib_log_ring_buffer::push_data(const unsigned char* head, unsigned int h
                                        const unsigned char* body, unsigned int body_size) {
   const uint64_t total = uint64_t{head_size} + body_size;
   semaphore_hold hold(mutex_);
+  crash_hooks::park_if_frozen();
   unsigned char* buffer = buffer_;
   const uint32_t capacity = size_;
   // A missing second part shows as address 0, like a missing first part.
@@ -153,6 +157,9 @@ int wex_lib_log_ring_buffer::push_data(const unsigned char* head, unsigned int h
   make_room_(length, at, record_start);
   at = copy_in_(head, head_size, at);
   if (body_size != 0) at = copy_in_(body, body_size, at);
+  // The bytes are in place before the write position says so, also to a
+  // reader on another processor.
+  std::atomic_thread_fence(std::memory_order_release);
   write_pos_ = at;
   empty_ = 0;
   return kOk;
@@ -166,6 +173,7 @@ unsigned int wex_lib_log_ring_buffer::next_data_size() {
 int wex_lib_log_ring_buffer::pop_data(std::vector<unsigned char>& out) {
   if (empty_ == 1) return kFailed;
   semaphore_hold hold(mutex_);
+  crash_hooks::park_if_frozen();
   if (empty_ == 1) return kFailed;
   read_ring_buffer_(out);
   if (read_pos_ == write_pos_) empty_ = 1;
@@ -187,6 +195,7 @@ unsigned int wex_lib_log_ring_buffer::pop_records(std::vector<unsigned char>& ou
     return 0;
   }
   semaphore_hold hold(mutex_);
+  crash_hooks::park_if_frozen();
   if (empty_ == 1) {
     out.clear();
     return 0;
@@ -226,7 +235,13 @@ void wex_lib_log_ring_buffer::make_room_(unsigned int length, uint32_t at, uint3
   if (empty_ != 0) return;
   const uint32_t size = size_;
   const uint32_t distance = wrap(uint64_t{read_pos_} + size - at, size);
-  if (distance >= 1 && distance <= length) escape_r_pos_(length, record_start);
+  if (distance >= 1 && distance <= length) {
+    escape_r_pos_(length, record_start);
+    // The read position leaves the discarded records before their bytes are
+    // overwritten, so that a reader without the lock that finds a byte
+    // changed finds the read position past it afterwards.
+    std::atomic_thread_fence(std::memory_order_release);
+  }
 }
 
 // Copies `length` bytes in at `at`, wrapping at the end of the array;

@@ -4,15 +4,37 @@
 // MODE null: a worker thread writes through a null pointer while its logger
 //            holds its semaphore and has a record under construction;
 // MODE overflow: the main thread overflows its stack;
-// MODE abort: the main thread aborts.
+// MODE worker-overflow: a worker thread that has logged, on a 256 KiB stack,
+//            overflows it;
+// MODE abort: the main thread aborts;
+// MODE handled: a SIGFPE recovered with siglongjmp and an ignored SIGSEGV
+//            sent with kill come first, then the main thread aborts;
+// MODE nofile: the null write with every descriptor in use;
+// MODE taken: the null write with the crash file's name already taken;
+// MODE fsize: the null write under a file size limit of 3000 bytes.
 // DIR receives loggers.txt ("name trace_id" per logger), <name>.log with the
 // dump lines of each logger, and the crash file.
+//
+//   wexlog_crash_file_fixture busy DIR
+// Three writer threads log numbered messages of one size into a logger each
+// ("busy0" to "busy2", rings of 2000 bytes) and go on while the main thread
+// writes through a null pointer once each ring has wrapped a few times. DIR
+// receives busy.txt ("name ring_size record_size" per logger: the bytes one
+// message takes in the ring) and the crash file.
+#include <fcntl.h>
 #include <platform_standin.h>
+#include <pthread.h>
+#include <setjmp.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <time.h>
+#include <unistd.h>
 #include <wex_lib_log_crash.h>
 #include <wex_lib_log_entry.h>
 #include <wex_lib_log_snapshot.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <limits>
@@ -35,12 +57,28 @@ std::string filler(size_t length, unsigned int seed) {
 // the default action follows it.
 void application_handler(int) {}
 
-void install_application_handler() {
+sigjmp_buf recovery;
+void recovering_handler(int) {
+  siglongjmp(recovery, 1);
+}
+
+// Installed before arming, so that these are the dispositions the recorder
+// passes signals on to. In the handled mode SIGSEGV is ignored and SIGFPE
+// recovers with siglongjmp.
+void install_application_handlers(bool handled) {
   struct sigaction action {};
   action.sa_handler = application_handler;
   action.sa_flags = static_cast<int>(SA_ONSTACK | SA_RESETHAND);
-  sigaction(SIGSEGV, &action, nullptr);
   sigaction(SIGABRT, &action, nullptr);
+  if (!handled) {
+    sigaction(SIGSEGV, &action, nullptr);
+    return;
+  }
+  action.sa_handler = SIG_IGN;
+  sigaction(SIGSEGV, &action, nullptr);
+  action.sa_handler = recovering_handler;
+  action.sa_flags = 0;
+  sigaction(SIGFPE, &action, nullptr);
 }
 
 // A logger whose data hook dies after storing the item, while push_data
@@ -78,14 +116,100 @@ __attribute__((noinline)) int overflow(int depth) {
   return overflow(depth + 1) + frame[(depth * 7) % 512];
 }
 
+void write_null() {
+  *static_cast<volatile int*>(nullptr) = 1;
+}
+
+// A thread on a small stack that logs, waits for `go` and overflows its stack.
+struct overflowing_worker {
+  wex_lib_log_entry* log;
+  std::atomic<bool> logged{false}, go{false};
+  static void* run(void* self) {
+    auto& worker = *static_cast<overflowing_worker*>(self);
+    fill(*worker.log, 3, 5, 120);
+    worker.logged = true;
+    while (!worker.go) sched_yield();
+    return reinterpret_cast<void*>(static_cast<intptr_t>(overflow(0)));
+  }
+  void start() {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, 256 * 1024);
+    pthread_t thread;
+    pthread_create(&thread, &attributes, run, this);
+    pthread_attr_destroy(&attributes);
+    pthread_detach(thread);
+    while (!logged) sched_yield();
+  }
+};
+
+// Puts empty files at the names the crash file would take in the next few
+// seconds; the recorder must leave them as they are and take another name.
+void take_names(const std::string& dir) {
+  const time_t now = time(nullptr);
+  for (time_t second = now; second < now + 3; ++second) {
+    close(
+        open((dir + "/wexlog-" + std::to_string(getpid()) + "-" + std::to_string(second) + ".crash")
+                 .c_str(),
+             O_WRONLY | O_CREAT | O_EXCL, 0600));
+  }
+}
+
+void use_every_descriptor() {
+  const rlimit few{64, 64};
+  setrlimit(RLIMIT_NOFILE, &few);
+  while (open("/dev/null", O_RDONLY) >= 0) {
+  }
+}
+
+// The busy mode: writers that never stop, each numbering its messages.
+int busy(const std::string& dir) {
+  constexpr unsigned int kWriters = 3, kRing = 2000;
+  std::vector<std::unique_ptr<wex_lib_log_entry>> logs;
+  std::ofstream manifest(dir + "/busy.txt");
+  for (unsigned int t = 0; t < kWriters; ++t) {
+    const std::string name = "busy" + std::to_string(t);
+    logs.emplace_back(new wex_lib_log_entry(static_cast<int>(301 + t), name.c_str(), kRing));
+  }
+  const auto log_one = [](wex_lib_log_entry& log, unsigned int t, unsigned int seq) {
+    log.add_log(WEX_LIB_LOG_LV_ERROR, WEX_LIB_LOG_TYPE_ERROR, WEX_LIB_LOG_LEN_FULL, "busy",
+                "writer %u seq %010u", t, seq);
+  };
+  for (unsigned int t = 0; t < kWriters; ++t) {
+    log_one(*logs[t], t, 0);
+    velorin::WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_ info{};
+    std::vector<unsigned char> bytes(kRing);
+    logs[t]->storage().get_ring_buffer(&info, bytes.data());
+    manifest << "busy" << t << ' ' << kRing << ' ' << info.write_pos << '\n';
+  }
+  manifest.close();
+  std::atomic<unsigned int> written[kWriters] = {};
+  for (unsigned int t = 0; t < kWriters; ++t) {
+    std::thread([&, t] {
+      for (unsigned int seq = 1;; ++seq) {
+        log_one(*logs[t], t, seq);
+        written[t].store(seq, std::memory_order_relaxed);
+      }
+    }).detach();
+  }
+  for (unsigned int t = 0; t < kWriters; ++t) {
+    while (written[t].load(std::memory_order_relaxed) < 200) sched_yield();
+  }
+  write_null();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::string mode = argc == 3 ? argv[1] : "", dir = argc == 3 ? argv[2] : "";
-  if (mode != "null" && mode != "overflow" && mode != "abort") return 2;
+  const std::string modes[] = {"null",   "overflow", "worker-overflow", "abort", "handled",
+                               "nofile", "taken",    "fsize",           "busy"};
+  if (std::find(std::begin(modes), std::end(modes), mode) == std::end(modes)) return 2;
   platform_standin::capture(true);  // the echoes of the messages are not wanted here
-  install_application_handler();
+  install_application_handlers(mode == "handled");
   if (velorin::wex_lib_log_install_crash_handler(dir.c_str()) != 0) return 3;
+  if (mode == "busy") return busy(dir);
 
   const char* const names[] = {"wrapped", "structured.and.long.texts", "quiet", "dying"};
   const int sizes[] = {1500, 9000, 128, 600};
@@ -106,6 +230,8 @@ int main(int argc, char** argv) {
     });
   }
   for (auto& thread : threads) thread.join();
+  overflowing_worker worker{logs[0].get()};
+  if (mode == "worker-overflow") worker.start();
 
   {
     wex_lib_log_entry scratch(999, "scratch", 16);
@@ -123,15 +249,28 @@ int main(int argc, char** argv) {
   }
   std::fflush(nullptr);
 
-  if (mode == "null") {
+  if (mode == "null" || mode == "nofile" || mode == "taken" || mode == "fsize") {
     auto& dying = static_cast<dying_logger&>(*logs[3]);
     dying.die = true;
-    std::thread([&dying] {
+    std::thread([&dying, &mode, &dir] {
+      // In the thread, so that starting it needs no descriptor.
+      if (mode == "nofile") use_every_descriptor();
+      if (mode == "taken") take_names(dir);
+      if (mode == "fsize") {
+        const rlimit small{3000, 3000};
+        setrlimit(RLIMIT_FSIZE, &small);
+      }
       dying.add_log(WEX_LIB_LOG_LV_ERROR, WEX_LIB_LOG_TYPE_ERROR, WEX_LIB_LOG_LEN_FULL, "worker",
                     "dies while building");
     }).join();
   } else if (mode == "overflow") {
     return overflow(0);
+  } else if (mode == "worker-overflow") {
+    worker.go = true;
+    for (;;) pause();
+  } else if (mode == "handled") {
+    if (sigsetjmp(recovery, 1) == 0) raise(SIGFPE);
+    kill(getpid(), SIGSEGV);
   }
   std::abort();
 }

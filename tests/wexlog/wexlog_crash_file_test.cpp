@@ -1,22 +1,32 @@
-// The crash recorder end to end. The crash file fixture dies three ways (a
-// null write in a worker thread that holds its logger's semaphore, a stack
-// overflow, abort); each time it must die of the signal it would die of
-// without the recorder and leave one crash file that `wexlog decode` turns
-// into each logger's own dump lines. The same holds for the fixture
+// The crash recorder end to end. The crash file fixture dies in many ways
+// (a null write in a worker thread that holds its logger's semaphore, stack
+// overflows in the main and in a worker thread, abort, abort after signals
+// the application handles, a null write with every descriptor in use, with
+// the file's name taken or under a file size limit); each time it must die
+// of the signal it would die of without the recorder and leave one crash
+// file naming that signal, which `wexlog decode` turns into each logger's
+// own dump lines. Crash files taken while three threads keep logging must
+// hold each of their loggers whole. The same holds for the fixture
 // cross-built for the device and run under qemu-ppc, where
 // WEXLOG_PPC_CRASH_FIXTURE names it (CI sets it after the ppc stage).
 #include <crash_file.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <wex_lib_log_crash.h>
+#include <wex_lib_log_entry.h>
 
+#include <cinttypes>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <regex>
+#include <thread>
 
 #include "crash/crash_format.h"
 #include "recovered_lines.h"
@@ -31,8 +41,28 @@ struct crash_mode {
   int signal;
   const char* signal_name;
 };
-constexpr crash_mode kModes[] = {
-    {"null", SIGSEGV, "SIGSEGV"}, {"overflow", SIGSEGV, "SIGSEGV"}, {"abort", SIGABRT, "SIGABRT"}};
+constexpr crash_mode kModes[] = {{"null", SIGSEGV, "SIGSEGV"},
+                                 {"overflow", SIGSEGV, "SIGSEGV"},
+                                 {"worker-overflow", SIGSEGV, "SIGSEGV"},
+                                 {"abort", SIGABRT, "SIGABRT"},
+                                 {"handled", SIGABRT, "SIGABRT"},
+                                 {"nofile", SIGSEGV, "SIGSEGV"},
+                                 {"taken", SIGSEGV, "SIGSEGV"}};
+constexpr crash_mode kFileSizeLimit{"fsize", SIGSEGV, "SIGSEGV"};
+constexpr crash_mode kBusy{"busy", SIGSEGV, "SIGSEGV"};
+
+// The recorder copies rings that other threads are writing, on purpose;
+// ThreadSanitizer stops the busy fixture there, so its runs are left out.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define WEXLOG_THREAD_SANITIZER 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__) || defined(WEXLOG_THREAD_SANITIZER)
+constexpr int kBusyRunsScale = 0;
+#else
+constexpr int kBusyRunsScale = 1;
+#endif
 
 // Runs `argv` in `dir` with standard output to dir/out.txt and standard
 // error to dir/err.txt; returns its pid and wait status. `cores` lets the
@@ -71,7 +101,9 @@ class WexlogCrashFileTest : public ::testing::Test {
   void TearDown() override { fs::remove_all(dir); }
 
   // Runs the fixture (with its emulator first, if any) in a fresh `dir`,
-  // expects it to die of the mode's signal and returns its crash file.
+  // expects it to die of the mode's signal and returns its crash file. The
+  // taken mode leaves empty files at the plain names, which must stay empty:
+  // the file takes the name with -1.
   std::string crash(std::vector<std::string> command, const crash_mode& mode, bool cores = false) {
     fs::remove_all(dir);
     fs::create_directories(dir);
@@ -80,9 +112,17 @@ class WexlogCrashFileTest : public ::testing::Test {
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == mode.signal)
         << "status " << status << ": " << read_text(dir + "/err.txt");
     std::vector<std::string> files;
+    size_t empty = 0;
     for (const auto& entry : fs::directory_iterator(dir)) {
-      if (entry.path().extension() == ".crash") files.push_back(entry.path().filename());
+      if (entry.path().extension() != ".crash") continue;
+      if (fs::file_size(entry.path()) == 0) {
+        ++empty;
+      } else {
+        files.push_back(entry.path().filename());
+      }
     }
+    const bool taken = std::string(mode.name) == "taken";
+    EXPECT_EQ(empty != 0, taken) << empty << " empty crash files";
     if (files.size() != 1) {
       ADD_FAILURE() << files.size() << " crash files";
       return "";
@@ -90,7 +130,8 @@ class WexlogCrashFileTest : public ::testing::Test {
     const std::string name = files[0];
     // Under qemu-ppc the guest sees its own pid: only the host's can be checked.
     const std::string pid_text = command[0] == WEXLOG_QEMU_PPC ? "[0-9]+" : std::to_string(pid);
-    EXPECT_TRUE(std::regex_match(name, std::regex("wexlog-" + pid_text + "-[0-9]{10}\\.crash")))
+    EXPECT_TRUE(std::regex_match(
+        name, std::regex("wexlog-" + pid_text + "-[0-9]{10}" + (taken ? "-1" : "") + "\\.crash")))
         << name;
     struct stat st {};
     EXPECT_EQ(stat((dir + "/" + name).c_str(), &st), 0);
@@ -98,22 +139,34 @@ class WexlogCrashFileTest : public ::testing::Test {
     return dir + "/" + name;
   }
 
+  // The first line `wexlog decode` prints; it exits with `status`.
+  std::string decode_heading(const std::string& file, int status = 0) {
+    EXPECT_EQ(spawn({WEXLOG_TOOL, "decode", file}, dir).second, status)
+        << read_text(dir + "/err.txt");
+    const auto lines = wexlog_test::read_lines(dir + "/out.txt");
+    return lines.empty() ? "" : lines[0];
+  }
+
+  static std::regex heading(const crash_mode& mode, const char* loggers) {
+    return std::regex(std::string("# crash ") + mode.signal_name + " \\(" +
+                      std::to_string(mode.signal) +
+                      "\\) pid [0-9]+ at 20[0-9-]{8}T[0-9:]{8}Z loggers " + loggers);
+  }
+
   // `wexlog decode` of the crash file against the dump lines the fixture
   // wrote for each logger before dying; in JSON, every record once.
   void expect_dump_lines(const std::string& file, const crash_mode& mode) {
-    ASSERT_EQ(spawn({WEXLOG_TOOL, "decode", file}, dir).second, 0) << read_text(dir + "/err.txt");
-    const auto lines = wexlog_test::read_lines(dir + "/out.txt");
-    ASSERT_FALSE(lines.empty());
-    EXPECT_TRUE(std::regex_match(lines[0], std::regex(std::string("# crash ") + mode.signal_name +
-                                                      " \\(" + std::to_string(mode.signal) +
-                                                      "\\) pid [0-9]+ at 20[0-9-]{8}T[0-9:]{8}Z "
-                                                      "loggers 4")))
-        << lines[0];
+    const std::string first = decode_heading(file);
+    EXPECT_TRUE(std::regex_match(first, heading(mode, "4"))) << first;
     const std::string text = read_text(dir + "/out.txt");
     ASSERT_EQ(spawn({WEXLOG_TOOL, "decode", "--json", file}, dir).second, 0);
     const auto under_construction = [&mode](const std::string& name,
                                             const std::vector<std::string>&) {
-      if (name != "dying" || std::string(mode.name) != "null") return std::vector<std::string>{};
+      if (name != "dying" || std::string(mode.name) == "abort" ||
+          std::string(mode.name).find("overflow") != std::string::npos ||
+          std::string(mode.name) == "handled") {
+        return std::vector<std::string>{};
+      }
       return std::vector<std::string>{"# uncommitted [ERROR@] worker\tdies while building"};
     };
     EXPECT_EQ(wexlog_test::expect_logger_lines(dir, text, read_text(dir + "/out.txt"),
@@ -121,15 +174,76 @@ class WexlogCrashFileTest : public ::testing::Test {
               4u);
   }
 
+  // Under a file size limit the file holds what fits and the task still
+  // dies of its own signal.
+  void expect_cut_short(const std::string& file) {
+    EXPECT_EQ(fs::file_size(file), 3000u);
+    const std::string first = decode_heading(file, 1 << 8);
+    EXPECT_TRUE(std::regex_match(first, heading(kFileSizeLimit, "[0-9]+"))) << first;
+    EXPECT_NE(read_text(dir + "/err.txt").find("cut short after"), std::string::npos);
+  }
+
+  // Each busy logger's decoded ring: whole records (not torn), the writer's
+  // message numbers one after another, and no more than two records' room
+  // of the ring unused (a full ring leaves less than one; a push under way
+  // when the task died may have discarded one more).
+  void expect_busy_loggers_whole(const std::string& file) {
+    const std::string first = decode_heading(file);
+    EXPECT_TRUE(std::regex_match(first, heading(kBusy, "3"))) << first;
+    auto rings = wexlog_test::lines_by_logger(read_text(dir + "/out.txt"));
+    std::ifstream manifest(dir + "/busy.txt");
+    size_t loggers = 0;
+    for (std::string name; manifest >> name;) {
+      size_t ring_size = 0, record_size = 0;
+      manifest >> ring_size >> record_size;
+      ++loggers;
+      SCOPED_TRACE(name);
+      const auto& ring = rings[name];
+      ASSERT_FALSE(ring.empty());
+      std::smatch match;
+      ASSERT_TRUE(std::regex_search(ring[0], match, std::regex(" records ([0-9]+) logger ")))
+          << ring[0];
+      EXPECT_EQ(ring[0].find(" torn "), std::string::npos) << ring[0];
+      const size_t records = std::stoul(match[1]);
+      EXPECT_GE((records + 2) * record_size, ring_size) << records << " records";
+      long last = -1;
+      for (size_t i = 1; i < ring.size(); ++i) {
+        if (ring[i].rfind("# uncommitted ", 0) == 0) continue;
+        ASSERT_TRUE(std::regex_search(ring[i], match, std::regex(" seq ([0-9]{10})$"))) << ring[i];
+        const long seq = std::stol(match[1]);
+        if (last >= 0) {
+          EXPECT_EQ(seq, last + 1) << ring[i];
+        }
+        last = seq;
+      }
+    }
+    EXPECT_EQ(loggers, 3u);
+  }
+
+  // Every way of dying, then `busy_runs` crash files of the busy writers.
+  void expect_every_way(const std::vector<std::string>& command, bool cores, int busy_runs) {
+    for (const crash_mode& mode : kModes) {
+      SCOPED_TRACE(mode.name);
+      const std::string file = crash(command, mode, cores);
+      if (!file.empty()) expect_dump_lines(file, mode);
+    }
+    {
+      SCOPED_TRACE(kFileSizeLimit.name);
+      const std::string file = crash(command, kFileSizeLimit, cores);
+      if (!file.empty()) expect_cut_short(file);
+    }
+    for (int i = 0; i < busy_runs * kBusyRunsScale; ++i) {
+      SCOPED_TRACE("busy " + std::to_string(i));
+      const std::string file = crash(command, kBusy, cores);
+      if (!file.empty()) expect_busy_loggers_whole(file);
+    }
+  }
+
   const std::string dir = ::testing::TempDir() + "wexlog_crash_" + std::to_string(getpid());
 };
 
 TEST_F(WexlogCrashFileTest, EachWayOfDyingLeavesOneFileWithEveryLoggersDumpLines) {
-  for (const crash_mode& mode : kModes) {
-    SCOPED_TRACE(mode.name);
-    const std::string file = crash({WEXLOG_CRASH_FILE_FIXTURE}, mode);
-    if (!file.empty()) expect_dump_lines(file, mode);
-  }
+  expect_every_way({WEXLOG_CRASH_FILE_FIXTURE}, false, 10);
 }
 
 TEST_F(WexlogCrashFileTest, CrashFilesOfThePowerPcFixtureDecodeOnTheHost) {
@@ -138,12 +252,7 @@ TEST_F(WexlogCrashFileTest, CrashFilesOfThePowerPcFixtureDecodeOnTheHost) {
     GTEST_SKIP() << "needs the PowerPC fixture: after `cmake --workflow --preset ppc`, set "
                     "WEXLOG_PPC_CRASH_FIXTURE="
                     "build/ppc/tools/wexlog/wexlog_crash_file_fixture (.ci/run does)";
-  for (const crash_mode& mode : kModes) {
-    SCOPED_TRACE(mode.name);
-    const std::string file =
-        crash({WEXLOG_QEMU_PPC, "-L", WEXLOG_PPC_SYSROOT, fixture}, mode, true);
-    if (!file.empty()) expect_dump_lines(file, mode);
-  }
+  expect_every_way({WEXLOG_QEMU_PPC, "-L", WEXLOG_PPC_SYSROOT, fixture}, true, 5);
 }
 
 TEST(WexlogCrashRecorderTest, ArmingRefusesAMissingDirectoryAndRemovingRestoresTheHandlers) {
@@ -165,6 +274,47 @@ TEST(WexlogCrashRecorderTest, ArmingRefusesAMissingDirectoryAndRemovingRestoresT
   EXPECT_EQ(seen.sa_handler, SIG_IGN);
   mine.sa_handler = SIG_DFL;
   sigaction(SIGSYS, &mine, nullptr);
+}
+
+// The alternate stack of a thread that logs while the recorder is armed:
+// 64 KiB, given on its first record, unmapped when the thread ends; a
+// thread's own alternate stack is kept. Each thread starts without one and
+// puts back what it had (a sanitizer's) before it ends.
+TEST(WexlogCrashRecorderTest, EveryLoggingThreadGetsAnAlternateStackReleasedWhenItEnds) {
+  ASSERT_EQ(velorin::wex_lib_log_install_crash_handler(::testing::TempDir().c_str()), 0);
+  velorin::wex_lib_log_entry log(1, "threads", 4096);
+  const auto in_thread = [&log](const stack_t* own) {
+    stack_t seen{};
+    std::thread([&] {
+      stack_t before{};
+      const stack_t off{nullptr, SS_DISABLE, 0};
+      sigaltstack(&off, &before);
+      if (own != nullptr) sigaltstack(own, nullptr);
+      log.add_log(WEX_LIB_LOG_LV_ERROR, WEX_LIB_LOG_TYPE_ERROR, WEX_LIB_LOG_LEN_FULL, "f", "m");
+      sigaltstack(nullptr, &seen);
+      if ((before.ss_flags & SS_DISABLE) == 0) sigaltstack(&before, nullptr);
+    }).join();
+    return seen;
+  };
+  const stack_t given = in_thread(nullptr);
+  EXPECT_EQ(given.ss_flags, 0);
+  EXPECT_EQ(given.ss_size, 64u * 1024);
+  // Unmapped: no inaccessible guard page ends where the stack began (the
+  // addresses themselves may have been mapped again for something else).
+  const auto start = reinterpret_cast<uintptr_t>(given.ss_sp);
+  const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  std::ifstream maps("/proc/self/maps");
+  for (std::string line; std::getline(maps, line);) {
+    uintptr_t from = 0, to = 0;
+    char perms[5] = {};
+    if (std::sscanf(line.c_str(), "%" SCNxPTR "-%" SCNxPTR " %4s", &from, &to, perms) == 3) {
+      EXPECT_FALSE(from == start - page && to == start && perms[0] == '-') << line;
+    }
+  }
+  static char own[128 * 1024];
+  const stack_t mine{own, 0, sizeof own};
+  EXPECT_EQ(in_thread(&mine).ss_sp, static_cast<void*>(own));
+  velorin::wex_lib_log_remove_crash_handler();
 }
 
 // A crash file with one logger (a 16-byte ring holding one 4-byte record,
