@@ -33,11 +33,14 @@
 //   If it returns, the signal is a death only when its disposition is now
 //   the default action (or ignore, for a fault) and it is pending again or
 //   comes back with the faulting instruction; otherwise the handler returns
-//   and the recorder stays armed. A SIGABRT the process sent itself is taken
-//   for abort(), a death whatever its disposition: abort() puts the default
-//   action back and raises it again when a handler returns. abort() called
-//   from an application handler reaches the recorder's SIGABRT handler, so
-//   the file names SIGABRT.
+//   and the recorder stays armed. A SIGABRT the process sent itself that
+//   would return (ignored, or handled by a handler that returned) may come
+//   from abort(), which then puts the default action back and raises it
+//   again, past the recorder: so the file is written then, without freezing
+//   the rings, and the recorder stays armed. A task that survives it (a
+//   handled raise(SIGABRT)) keeps that file, and a later death writes one of
+//   its own under the next free name. abort() called from an application
+//   handler reaches the recorder's SIGABRT handler, so the file names SIGABRT.
 // - After the file the signal's default action is put in place: a signal
 //   raised by a faulting instruction meets it when the instruction runs
 //   again; any other signal (abort, kill, seccomp's SIGSYS) is raised again.

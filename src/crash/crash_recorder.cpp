@@ -302,8 +302,7 @@ bool raised_by_fault(int signal_number, const siginfo_t* info) {
          signal_number != SIGSYS;
 }
 
-// A SIGABRT the process sent itself: abort(), which ends the task whatever
-// the disposition (it puts the default action back and raises it again).
+// A SIGABRT the process sent itself: abort() or raise().
 bool self_abort(int signal_number, const siginfo_t* info) {
   return signal_number == SIGABRT && info != nullptr && info->si_code <= 0 &&
          info->si_pid == getpid();
@@ -336,41 +335,55 @@ void call_application_handler(int signal_number, const struct sigaction& action,
   pthread_sigmask(SIG_SETMASK, &recorder_mask, nullptr);
 }
 
-// Whether the signal ends the task, judged by the disposition it would have
-// met without the recorder. An application handler runs first; if it never
-// returns (siglongjmp, exit) nothing is recorded. After it returns, the
-// signal ends the task only when its disposition is now the default action
-// (or ignore, for a fault, which the kernel forces) and it is pending again
-// or comes back with the faulting instruction.
-bool ends_the_task(int signal_number, int slot, siginfo_t* info, void* context) {
+// What a fatal signal means for the task, judged by the disposition it
+// would have met without the recorder.
+enum class verdict { survives, dies, may_die };
+
+// An application handler runs first; if it never returns (siglongjmp, exit)
+// nothing is recorded. After it returns, the signal ends the task only when
+// its disposition is now the default action (or ignore, for a fault) and it
+// is pending again or comes back with the faulting instruction. A SIGABRT
+// the process sent itself that would return (ignored, or handled by a
+// handler that returned) may be abort(), which then puts the default action
+// back and raises it again, or a raise() the task survives: may_die.
+verdict judge(int signal_number, int slot, siginfo_t* info, void* context) {
   const struct sigaction action = disposition(slot);
   const bool fault = raised_by_fault(signal_number, info);
-  if (is_default(action)) return true;
-  if (is_ignore(action)) return fault || self_abort(signal_number, info);
+  const verdict returning = self_abort(signal_number, info) ? verdict::may_die : verdict::survives;
+  if (is_default(action)) return verdict::dies;
+  if (is_ignore(action)) return fault ? verdict::dies : returning;
   if ((static_cast<unsigned int>(action.sa_flags) & SA_RESETHAND) != 0) reset[slot].store(true);
   call_application_handler(signal_number, action, info, context);
-  if (self_abort(signal_number, info)) return true;
   const struct sigaction now = disposition_now(signal_number, slot);
-  return (is_default(now) || (fault && is_ignore(now))) && (fault || is_pending(signal_number));
+  const bool ends = (is_default(now) || (fault && is_ignore(now))) &&
+                    (fault || is_pending(signal_number));
+  return ends ? verdict::dies : returning;
+}
+
+// Writes the crash file unless another thread is writing one: then waits
+// for it, at most 5 s. A death freezes the rings first and uses the recorder
+// up; a signal that may still return leaves it armed, unfrozen, for the
+// death that may follow.
+void record(int signal_number, bool death) {
+  int idle = 0;
+  if (progress.compare_exchange_strong(idle, 1)) {
+    if (death) crash_hooks::frozen.store(true);
+    write_crash_file(signal_number);
+    progress.store(death ? 2 : 0);
+    return;
+  }
+  const timespec tick{0, 10000000};
+  for (unsigned int i = 0; i < kWaitTicks && progress.load() == 1; ++i) nanosleep(&tick, nullptr);
 }
 
 void on_fatal_signal(int signal_number, siginfo_t* info, void* context) {
   const int saved_errno = errno;
   const int slot = slot_of(signal_number);
-  if (slot < 0 || !ends_the_task(signal_number, slot, info, context)) {
+  const verdict outcome = slot < 0 ? verdict::survives : judge(signal_number, slot, info, context);
+  if (outcome != verdict::survives) record(signal_number, outcome == verdict::dies);
+  if (outcome != verdict::dies) {
     errno = saved_errno;
     return;
-  }
-  int idle = 0;
-  if (progress.compare_exchange_strong(idle, 1)) {
-    crash_hooks::frozen.store(true);
-    write_crash_file(signal_number);
-    progress.store(2);
-  } else {
-    const timespec tick{0, 10000000};
-    for (unsigned int i = 0; i < kWaitTicks && progress.load() != 2; ++i) {
-      nanosleep(&tick, nullptr);
-    }
   }
   // The default action ends the task: a faulting instruction meets it when
   // it runs again; any other signal is raised again (or is pending already)
