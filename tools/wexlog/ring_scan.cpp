@@ -41,18 +41,21 @@ inline uint64_t load_pointer(const unsigned char* p) {
   }
 }
 
-// `at` reduced into a ring of `size` bytes; positions are always below
-// 2 * size, so no division is needed.
+// `at` reduced into a ring of `size` bytes. A position plus a record's
+// length stays below 2 * size, but a prefix or header can be longer than a
+// ring of a few bytes and wrap around it more than once.
 uint32_t wrap(uint64_t at, uint32_t size) {
-  return static_cast<uint32_t>(at < size ? at : at - size);
+  return static_cast<uint32_t>(at < size ? at : at % size);
 }
 
-// The little-endian length prefix at `pos`, which may wrap at the end.
+// The little-endian length prefix at `pos`, which may wrap at the end, more
+// than once in a ring shorter than the prefix.
 uint32_t prefix_at(const unsigned char* bytes, uint32_t size, uint32_t pos) {
   if (size - pos >= kPrefixSize) return velorin::load_le32(bytes + pos);
   uint32_t length = 0;
   for (unsigned int i = 0; i < kPrefixSize; ++i) {
-    length |= uint32_t{bytes[wrap(uint64_t{pos} + i, size)]} << (8 * i);
+    length |= uint32_t{bytes[pos]} << (8 * i);
+    pos = pos + 1 == size ? 0 : pos + 1;
   }
   return length;
 }
@@ -243,6 +246,11 @@ std::string describe(const tear& where, const ring_state& state) {
                   where.length);
   }
   return {};
+}
+
+std::string tear_note(const tear& where, const ring_state& state) {
+  return "torn at offset " + std::to_string(where.offset) + " (" + describe(where, state) +
+         "); the records before it are shown";
 }
 
 ring_walk::ring_walk(const ring_state& state, const unsigned char* bytes, bool parse)

@@ -78,6 +78,9 @@ struct tear {
   uint32_t length;  // its length prefix
 };
 std::string describe(const tear& where, const ring_state& state);
+// "torn at offset O (why); the records before it are shown", for the notes
+// of readers whose output has no ring heading to say it.
+std::string tear_note(const tear& where, const ring_state& state);
 
 // Walks the ring records of a ring with usable fields, oldest first, without
 // copying them (except the one record that wraps at the end of the array).
