@@ -19,6 +19,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "core_file.h"
@@ -62,25 +63,30 @@ int recover(const std::string& path, bool all, wexlog::output_format format, boo
     origin.ring = ring.address;
     print->ring(ring);
     const unsigned char* bytes = core.bytes(ring.buffer, ring.state.size, scratch);
-    print->walk(wexlog::ring_walk(ring.state, bytes, true), origin);
-    if (ring.torn && !print->shows_ring_state()) {
-      char address[32];
-      std::snprintf(address, sizeof address, "ring 0x%llx ",
-                    static_cast<unsigned long long>(ring.address));
-      note_tear(path, address, *ring.torn, ring.state);
+    print->walk(wexlog::ring_walk(ring.state, bytes, true), origin, ring.shown);
+    char address[32];
+    std::snprintf(address, sizeof address, "ring 0x%llx ",
+                  static_cast<unsigned long long>(ring.address));
+    if (ring.joins) {
+      print->joins(*ring.joins);
+      if (!print->shows_ring_state()) {
+        note(path, std::string(address, std::strlen(address) - 1) + ": " +
+                       wexlog::join_note(*ring.joins));
+      }
     }
+    if (ring.torn && !print->shows_ring_state()) note_tear(path, address, *ring.torn, ring.state);
     if (!ring.uncommitted.empty()) print->uncommitted(ring.uncommitted, origin);
   }
   out.flush();
   if (shown == 0) note(path, "no log ring with records found");
   if (stats) {
     std::fprintf(stderr,
-                 "wexlog: scanned %llu bytes in %.3f s (%.0f MB/s), %llu candidates, %llu walks, "
-                 "%llu rings\n",
+                 "wexlog: scanned %llu bytes in %.3f s (%.0f MB/s), %llu candidates, %llu ring "
+                 "records walked, %llu rings\n",
                  static_cast<unsigned long long>(counts.bytes_scanned), seconds,
                  seconds > 0 ? static_cast<double>(counts.bytes_scanned) / 1e6 / seconds : 0.0,
                  static_cast<unsigned long long>(counts.candidates),
-                 static_cast<unsigned long long>(counts.walks),
+                 static_cast<unsigned long long>(counts.steps),
                  static_cast<unsigned long long>(counts.rings));
   }
   return 0;

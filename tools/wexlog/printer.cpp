@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <nlohmann/json.hpp>
@@ -23,6 +24,9 @@ class text_printer : public printer {
   void ring(const found_ring& ring) override { out_.text() += ring_heading(ring); }
   void unreadable(const std::string& why) override {
     out_.text() += "# ring not readable: " + why + "\n";
+  }
+  void joins(const found_ring::join& join) override {
+    out_.text() += "# " + join_note(join) + "\n";
   }
   void record(record_span record, const record_origin&) override {
     append_dump_line(out_.text(), record);
@@ -53,6 +57,7 @@ class json_printer : public printer {
   }
   void ring(const found_ring&) override {}
   void unreadable(const std::string&) override {}
+  void joins(const found_ring::join&) override {}
   void record(record_span record, const record_origin& origin) override {
     append_json_line(out_.text(), record, origin);
   }
@@ -108,8 +113,15 @@ std::string utc_time(uint64_t seconds) {
   return text;
 }
 
-std::optional<tear> printer::walk(ring_walk walk, const record_origin& origin) {
-  for (record_span one; walk.next(one);) record(one, origin);
+std::string join_note(const found_ring::join& join) {
+  char ring[32];
+  std::snprintf(ring, sizeof ring, "0x%llx", static_cast<unsigned long long>(join.ring));
+  return "the records from offset " + std::to_string(join.offset) + " on are shown under ring " +
+         ring;
+}
+
+std::optional<tear> printer::walk(ring_walk walk, const record_origin& origin, uint64_t limit) {
+  for (record_span one; limit != 0 && walk.next(one); --limit) record(one, origin);
   return walk.torn();
 }
 

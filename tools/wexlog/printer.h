@@ -58,6 +58,9 @@ std::string utc_time(uint64_t seconds);
 
 enum class output_format { text, json };
 
+// "the records from offset O on are shown under ring 0x...".
+std::string join_note(const found_ring::join& join);
+
 class printer {
  public:
   virtual ~printer() = default;
@@ -67,14 +70,17 @@ class printer {
   virtual void ring(const found_ring& ring) = 0;
   // Why a ring's fields cannot be walked, in place of its records.
   virtual void unreadable(const std::string& why) = 0;
+  // After the records shown of a ring whose chain joins one shown earlier.
+  virtual void joins(const found_ring::join& join) = 0;
   virtual void record(record_span record, const record_origin& origin) = 0;
   virtual void uncommitted(record_span items, const record_origin& origin) = 0;
   // Whether the output itself says where a ring is torn or why it cannot be
   // read; when it does not, the reader notes it on standard error.
   virtual bool shows_ring_state() const = 0;
 
-  // Every record of the walk; returns the tear, if any.
-  std::optional<tear> walk(ring_walk walk, const record_origin& origin);
+  // Every record of the walk, or its first `limit`; returns the tear, if any.
+  std::optional<tear> walk(ring_walk walk, const record_origin& origin,
+                           uint64_t limit = UINT64_MAX);
 };
 
 std::unique_ptr<printer> make_printer(output_format format, output& out);

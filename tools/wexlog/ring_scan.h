@@ -97,6 +97,8 @@ class ring_walk {
   bool next(record_span& record);
   uint64_t records() const { return records_; }
   const std::optional<tear>& torn() const { return torn_; }
+  // Where the next ring record starts.
+  uint32_t position() const { return pos_; }
 
  private:
   bool stop_(tear::kind_t kind, uint32_t length);
@@ -120,6 +122,14 @@ struct found_ring {
   ring_state state;
   uint64_t records = 0;  // records that chain and parse
   std::optional<tear> torn;
+  // Records to show: all of them, unless from `joins` on the chain is one
+  // an earlier ring on the same array and write position shows.
+  uint64_t shown = 0;
+  struct join {
+    uint32_t offset;  // the first ring record not shown again
+    uint64_t ring;    // the address of the ring that shows it
+  };
+  std::optional<join> joins;
   bool store_recognised = false;
   std::string name;
   int32_t trace_id = 0;
@@ -134,12 +144,23 @@ struct scan_options {
 struct scan_stats {
   uint64_t bytes_scanned = 0;
   uint64_t candidates = 0;  // field patterns whose array was looked at
-  uint64_t walks = 0;       // chains walked: one per array and control state
+  uint64_t steps = 0;       // ring records read by the walks
   uint64_t rings = 0;
 };
 
-// Every ring in the core, by ascending address. Candidates that share an
-// array and control state are walked once.
+// Every ring in the core, by ascending address.
+//
+// A forged core can point any number of candidates at one large array, each
+// with a read position of its own; walking each chain would cost the number
+// of candidates times the array's size. So what a walk found from each ring
+// record it passed (records up to the write position, and the tear) is kept
+// per array, size and write position, and a later walk stops at the first
+// ring record already walked: each ring record of an array is walked once
+// per write position. Only arrays that a second candidate walks pay for
+// this record, so a real core's rings, one per array, are walked as before.
+// For the same reason a chain's records are shown once: the ring whose
+// chain reaches records an earlier ring (by address) on the same array and
+// write position shows stops there and names that ring (`joins`).
 std::vector<found_ring> find_rings(const core_image& core, const scan_options& options,
                                    scan_stats* stats = nullptr);
 
