@@ -12,7 +12,8 @@
 #   scripts/wexlog_recover_growth.sh [WEXLOG] [SIZE_KB...]
 #
 # WEXLOG defaults to build/default/tools/wexlog/wexlog; sizes to 100 200 400
-# 800 kB. A run is stopped after 120 s.
+# 800 kB; SHAPES in the environment chooses the shapes. A run is stopped
+# after 120 s.
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -52,7 +53,7 @@ open(path, "wb").write(core)
 PY
 }
 
-for shape in shared aliased; do
+for shape in ${SHAPES:-shared aliased}; do
   for kb in "${sizes[@]}"; do
     core=$work/$shape-$kb.core
     make_core "$shape" "$kb" "$core"
