@@ -4,6 +4,7 @@
 #   shared   N ring objects on one array of N 13-byte ring records (a log
 #            record header and no item) chained all round, each ring with a
 #            read position of its own;
+#   apart    the same with each ring full from a write position of its own;
 #   aliased  program headers that all load the same file bytes at distinct
 #            addresses, half the file headers and half the bytes.
 # Either shape makes a reader that walks or scans per candidate or per
@@ -40,9 +41,11 @@ def elf64(segments, data):
                         for offset, address, size in segments)
     return header + programs + data
 
-if shape == "shared":
+if shape in ("shared", "apart"):
     n = total // (24 + 13)
-    rings = b"".join(struct.pack("<iIIIQ", 0, 0, 13 * i, 13 * n, 0x10000000) for i in range(n))
+    write = (lambda i: 13 * i) if shape == "apart" else (lambda i: 0)
+    rings = b"".join(struct.pack("<iIIIQ", 0, write(i), 13 * i, 13 * n, 0x10000000)
+                     for i in range(n))
     array = (struct.pack("<I", 9) + bytes(9)) * n
     core = elf64([(0, 0x10000, len(rings)), (len(rings), 0x10000000, len(array))], rings + array)
 else:
@@ -53,7 +56,7 @@ open(path, "wb").write(core)
 PY
 }
 
-for shape in ${SHAPES:-shared aliased}; do
+for shape in ${SHAPES:-shared apart aliased}; do
   for kb in "${sizes[@]}"; do
     core=$work/$shape-$kb.core
     make_core "$shape" "$kb" "$core"

@@ -312,7 +312,7 @@ TEST(WexlogScanTest, RingsSharingAnArrayAreWalkedAndShownOnce) {
   const wexlog::core_image many(spread.data(), spread.size());
   wexlog::scan_stats spread_stats;
   const auto found = wexlog::find_rings(many, wexlog::scan_options{false}, &spread_stats);
-  EXPECT_EQ(spread_stats.steps, 2 * kRecords - 1);
+  EXPECT_EQ(spread_stats.steps, 2 * kRecords + 1);  // two walks, each up to its end
   ASSERT_EQ(found.size(), 1000u);
   uint64_t shown = 0;
   for (const auto& ring : found) shown += ring.shown;
@@ -333,6 +333,21 @@ TEST(WexlogScanTest, RingsSharingAnArrayAreWalkedAndShownOnce) {
             std::string::npos);
   EXPECT_LT(text.size(), 200000u);  // 1000 dump lines, not half a million
   std::remove(path.c_str());
+
+  // Each ring a full ring from a write position of its own: the walks stop
+  // once they have read as many ring records as the core has bytes.
+  wexlog_test::image apart{true, 4, {}};
+  for (uint32_t i = 0; i < 1000; ++i) {
+    apart.put(0, 4).put(i * kRecord, 4).put(i * kRecord, 4).put(headers.size(), 4).ptr(0x200000);
+  }
+  const bytes apart_core =
+      wexlog_test::make_core(4, true, {{0x10000, apart.b}, {0x200000, headers}});
+  const wexlog::core_image forged(apart_core.data(), apart_core.size());
+  wexlog::scan_stats apart_stats;
+  const size_t kept = wexlog::find_rings(forged, wexlog::scan_options{false}, &apart_stats).size();
+  EXPECT_EQ(apart_stats.steps, apart.b.size() + headers.size() + 64);
+  EXPECT_EQ(kept + apart_stats.skipped, 1000u);
+  EXPECT_GT(kept, 0u);
 }
 
 // The crash fixture's cores: never larger than kCoreCap, and none at all from

@@ -78,6 +78,11 @@ int recover(const std::string& path, bool all, wexlog::output_format format, boo
     if (!ring.uncommitted.empty()) print->uncommitted(ring.uncommitted, origin);
   }
   out.flush();
+  if (counts.skipped != 0) {
+    note(path, std::to_string(counts.skipped) +
+                   " candidate rings skipped: the walks read as many ring records as the core has "
+                   "bytes (a forged core?)");
+  }
   if (shown == 0) note(path, "no log ring with records found");
   if (stats) {
     std::fprintf(stderr,

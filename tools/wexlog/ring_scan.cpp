@@ -91,7 +91,9 @@ template <bool Swap, unsigned int P>
 class scanner {
  public:
   scanner(const core_image& core, const scan_options& options, scan_stats& stats)
-      : core_(core), options_(options), stats_(stats) {}
+      : core_(core), options_(options), stats_(stats), budget_(64) {
+    for (const segment& seg : core.segments()) budget_ += seg.file_size;
+  }
 
   void scan(std::vector<found_ring>& out) {
     for (const segment& seg : core_.segments()) {
@@ -137,9 +139,13 @@ class scanner {
                             load32<Swap>(fields + 8), load32<Swap>(fields + 12)};
     const unsigned char* bytes = array_(seg, ring.buffer, ring.state.size);
     if (bytes == nullptr) return;
-    const walk_summary walked = walk_(ring, bytes);
-    ring.records = ring.shown = walked.records;
-    ring.torn = walked.torn;
+    const std::optional<walk_summary> walked = walk_(ring, bytes);
+    if (!walked) {
+      ++stats_.skipped;
+      return;
+    }
+    ring.records = ring.shown = walked->records;
+    ring.torn = walked->torn;
     const bool holding = ring.records != 0 && !ring.torn;
     const bool recognised = recognise_store_(ring);
     if (holding || (recognised && (ring.torn || options_.include_empty))) {
@@ -147,9 +153,18 @@ class scanner {
     }
   }
 
+  // Takes one ring record from the budget; false when it is spent.
+  bool step_() {
+    if (budget_ == 0) return false;
+    --budget_;
+    ++stats_.steps;
+    return true;
+  }
+
   // The walk of the ring's chain; from the second candidate on an array,
   // size and write position on, it stops at a ring record already walked.
-  walk_summary walk_(const found_ring& ring, const unsigned char* bytes) {
+  // Nothing once the budget is spent.
+  std::optional<walk_summary> walk_(const found_ring& ring, const unsigned char* bytes) {
     ring_walk walk(ring.state, bytes, true);
     record_span record;
     if (ring.state.empty != 0) {
@@ -174,13 +189,12 @@ class scanner {
           break;
         }
       }
+      if (!step_()) return std::nullopt;
       if (!walk.next(record)) {
         tail.torn = walk.torn();
-        if (tail.torn) ++stats_.steps;
         if (keep && tail.torn && at != end) shared.from.emplace(at, tail);
         break;
       }
-      ++stats_.steps;
       if (keep) path.push_back(at);
     }
     for (size_t i = 0; i < path.size(); ++i) {
@@ -255,6 +269,7 @@ class scanner {
   scan_stats& stats_;
   std::map<array_key, shared_array> arrays_;
   std::vector<unsigned char> scratch_;
+  uint64_t budget_;  // ring records the walks may still read
 };
 
 // Limits the records shown of rings on one array, size and write position

@@ -145,6 +145,7 @@ struct scan_stats {
   uint64_t bytes_scanned = 0;
   uint64_t candidates = 0;  // field patterns whose array was looked at
   uint64_t steps = 0;       // ring records read by the walks
+  uint64_t skipped = 0;     // candidates not walked: the budget was spent
   uint64_t rings = 0;
 };
 
@@ -161,6 +162,13 @@ struct scan_stats {
 // For the same reason a chain's records are shown once: the ring whose
 // chain reaches records an earlier ring (by address) on the same array and
 // write position shows stops there and names that ring (`joins`).
+//
+// Candidates on one array with distinct write positions, or on arrays that
+// overlap, still walk the same bytes again. So the walks together read at
+// most as many ring records as the core's segments have bytes (plus 64): a
+// real core, whose rings have arrays of their own and ring records of at
+// least 13 bytes, needs a fraction of that. Once it is spent, the remaining
+// candidates are skipped and counted (`skipped`): the core is forged.
 std::vector<found_ring> find_rings(const core_image& core, const scan_options& options,
                                    scan_stats* stats = nullptr);
 
