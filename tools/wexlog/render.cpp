@@ -29,6 +29,8 @@ std::string hex_of(uint32_t value) {
   return out;
 }
 
+}  // namespace
+
 std::string quoted(const std::string& name) {
   std::string out = "\"";
   for (const char ch : name) {
@@ -46,6 +48,8 @@ std::string quoted(const std::string& name) {
   }
   return out + "\"";
 }
+
+namespace {
 
 json item_json(const record::item& it) {
   json j;
