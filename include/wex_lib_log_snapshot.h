@@ -38,8 +38,9 @@
 // never followed. A failed save leaves an earlier snapshot intact and
 // removes its own temporary file. A process killed during a save leaves the
 // old or the new snapshot at the path and, at worst, one temporary file,
-// which the next save into that folder removes: each save removes the files
-// of that naming whose process no longer exists here. (A save by a process
+// which the next save into that folder removes: each save reads the
+// folder's entries and removes the files of that naming whose process no
+// longer exists here. (A save by a process
 // of another PID namespace into the same folder may so lose its temporary
 // file between link and rename: that save then fails, and the old snapshot
 // stays.) A symbolic

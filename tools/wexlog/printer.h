@@ -1,8 +1,8 @@
 // Where wexlog's readers send what they find: one printer per output format
 // renders crash headings, ring headings, records and records under
 // construction, and an output collects the text and writes it out in large
-// pieces. Readers walk their input once and hand each record over as they
-// reach it, so memory stays near the input's size whatever the output.
+// pieces. Readers hand each record over as they reach it in the mapped
+// input, so memory stays near the input's size whatever the output.
 //
 // A new output format is one more printer: the readers do not change.
 #ifndef WEXLOG_PRINTER_H
