@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "layout/layout_format.h"
 #include "recovered_lines.h"
 #include "storage/wex_lib_log_snapshot_format.h"
 #include "synthetic_core.h"
@@ -200,6 +201,9 @@ TEST_F(WexlogToolTest, DecodePrintsTheDumpLinesAndUnusableInputOrOutputEndsWithS
   const std::string full = "wexlog: cannot write the output: No space left on device\n";
   EXPECT_EQ(run(WEXLOG_TOOL " recover --json " + path + ".core 2>&1 >/dev/full"),
             result(1, "wexlog: " + path +
+                          ".core: rings found by scanning: the core holds no layout descriptor\n"
+                          "wexlog: " +
+                          path +
                           ".core: ring 0x10100: the records from offset 658 on are shown under "
                           "ring 0x10030\n" +
                           full));
@@ -243,10 +247,13 @@ TEST_F(WexlogToolTest, TornRingsShowTheRecordsBeforeTheTearAndTheRecordUnderCons
   const std::string at = std::to_string(before.write_pos);
   const std::string uncommitted = last.substr(last.find(']') + 1);
   write_file(path + ".core", core_with(torn, count));
-  EXPECT_EQ(run(WEXLOG_TOOL " recover " + path + ".core"),
-            result(0, "# ring 0x10030 size 700 records " + std::to_string(lines.size()) +
-                          " logger \"net\" trace_id 42 torn at offset " + at + "\n" + salvaged +
-                          "# uncommitted " + uncommitted + "\n"));
+  EXPECT_EQ(
+      run(WEXLOG_TOOL " recover " + path + ".core"),
+      result(0,
+             "# rings found by scanning: the core holds no layout descriptor\n"
+             "# ring 0x10030 size 700 records " +
+                 std::to_string(lines.size()) + " logger \"net\" trace_id 42 torn at offset " + at +
+                 "\n" + salvaged + "# uncommitted " + uncommitted + "\n"));
   const std::string json = run(WEXLOG_TOOL " recover --json " + path + ".core 2>/dev/null").second;
   const auto object = nlohmann::json::parse(json.substr(json.rfind('\n', json.size() - 2) + 1));
   EXPECT_EQ(object["uncommitted"], true);
@@ -362,13 +369,25 @@ class WexlogCoreTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir); }
 
-  // `recover --all` and `--json` against every logger's dump lines; plain
-  // `recover` shows the rings that hold records.
+  // `recover --all` and `--json` against every logger's dump lines, found
+  // through the layout descriptor; plain `recover` shows the rings that hold
+  // records, and so does the scan of the core with the descriptor's magic
+  // broken, which says it scanned.
   void expect_recovered_lines(const std::string& core) {
     ASSERT_LT(fs::file_size(core), kCoreCap) << core << " is too large to be the fixture's core";
     const std::string recover = WEXLOG_TOOL " recover ";
     const auto [status, plain] = run(recover + core);
     ASSERT_EQ(status, 0);
+    std::ifstream in(core, std::ios::binary);
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto* magic = reinterpret_cast<const char*>(velorin::layout::kLayoutMagic);
+    const size_t at = content.find(std::string(magic, sizeof velorin::layout::kLayoutMagic));
+    ASSERT_NE(at, std::string::npos) << "no layout descriptor in " << core;
+    content[at] = 'X';
+    std::ofstream(dir + "/scanned.core", std::ios::binary) << content;
+    EXPECT_EQ(
+        run(recover + dir + "/scanned.core 2>/dev/null"),
+        result(0, "# rings found by scanning: the core holds no layout descriptor\n" + plain));
     const auto shown = [&plain = plain](const std::string& name,
                                         const std::vector<std::string>& dumped) {
       EXPECT_EQ(plain.find("logger \"" + name + "\"") != std::string::npos, !dumped.empty());
