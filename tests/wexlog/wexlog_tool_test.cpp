@@ -290,28 +290,13 @@ TEST_F(WexlogToolTest, TornRingsShowTheRecordsBeforeTheTearAndTheRecordUnderCons
                     std::to_string(items.size() + 9) + "); the records before it are shown\n"));
 }
 
-// A 32-bit big-endian core whose descriptor lays a store out unlike any
-// compiler would: the reader follows the descriptor's offsets, stops where
-// the registry loops back, and refuses a descriptor of another version.
+// A core whose descriptor lays a store out unlike any compiler would: the
+// reader follows the descriptor's offsets, stops where the registry loops
+// back, and refuses a descriptor of another version.
 TEST_F(WexlogToolTest, RecoverFollowsTheLayoutDescriptorAndRefusesOneItCannotRead) {
-  using namespace velorin::layout;
+  using velorin::layout::kLayoutVersion;
   const auto core_with = [&](uint32_t version) {
-    wexlog_test::image d{true, 4, bytes(kLayoutMagic, kLayoutMagic + 16)};
-    d.put(version, 4).put(kByteOrderMark, 4).put(4, 4).put(kDescriptorSize, 4);
-    d.put(0x10100, 8).put(16, 4).put(52, 4).put(20, 4).put(kFieldCount, 4);
-    const uint32_t places[kFieldCount][2] = {
-        {0, 4}, {4, 4},  {8, 4},  {12, 4},  // node: store, next, name, name size
-        {0, 4}, {8, 20}, {28, 4}, {32, 4}, {36, 1}, {40, 4}, {44, 4}, {48, 1},  // store
-        {0, 4}, {4, 4},  {8, 4},  {12, 4}, {16, 4}};                            // ring
-    for (const auto& place : places) d.put(place[0], 4).put(place[1], 4);
-    d.b.resize(0x100);
-    d.ptr(0x10200).put(0, 0xFC);                                   // the registry's head
-    d.ptr(0x11000).ptr(0x10200).ptr(0x10300).ptr(3).put(0, 0xF0);  // a node linked to itself
-    d.b.insert(d.b.end(), {'n', 'e', 't'});
-    wexlog_test::image store{true, 4, {}};
-    store.put(42, 4).put(0, 4).put(static_cast<uint8_t>(info.empty), 4).put(info.write_pos, 4);
-    store.put(info.read_pos, 4).put(info.size, 4).ptr(0x20000).put(0, 24);
-    return wexlog_test::make_core(4, true, {{0x10000, d.b}, {0x11000, store.b}, {0x20000, array}});
+    return wexlog_test::layout_core(version, info, array);
   };
   const std::string records = std::to_string(std::count(dumped.begin(), dumped.end(), '\n'));
   write_file(path + ".core", core_with(kLayoutVersion));
