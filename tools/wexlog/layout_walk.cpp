@@ -125,6 +125,8 @@ class registry_walk {
   // The `n` bytes at `address`, counted against the budget; null when they
   // are missing or the budget is spent.
   const unsigned char* take_(uint64_t address, uint64_t n, std::vector<unsigned char>& scratch) {
+    static const unsigned char nothing = 0;
+    if (n == 0) return &nothing;  // an empty name or lent item, wherever it points
     if (n > budget_) {
       note("the loggers' memory read so far exceeds the core: the rest not read");
       budget_ = 0;
