@@ -301,7 +301,7 @@ TEST_F(WexlogToolTest, RecoverFollowsTheLayoutDescriptorAndRefusesOneItCannotRea
   const std::string records = std::to_string(std::count(dumped.begin(), dumped.end(), '\n'));
   write_file(path + ".core", core_with(kLayoutVersion));
   EXPECT_EQ(run(WEXLOG_TOOL " recover " + path + ".core 2>&1"),
-            result(0, "wexlog: " + path + ".core: registry loops back to node 0x10200\n" +
+            result(0, "wexlog: " + path + ".core: registry reaches node 0x10200 again\n" +
                           "# ring 0x11008 size 700 records " + records +
                           " logger \"net\" trace_id 42\n" + dumped));
   write_file(path + ".core", core_with(2));

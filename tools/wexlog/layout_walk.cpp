@@ -103,10 +103,10 @@ class registry_walk {
     std::vector<unsigned char> scratch;
     const unsigned char* head = core_.bytes(d.registry, v_.pointer_size(), scratch);
     if (head == nullptr) return note("registry head " + hex(d.registry) + " is not in the core");
-    std::unordered_set<uint64_t> visited;
-    for (uint64_t node = v_.pointer(head); node != 0;) {
-      if (visited.size() == kNodeLimit) return note("more than 65536 loggers: the rest not read");
-      if (!visited.insert(node).second) return note("registry loops back to node " + hex(node));
+    for (uint64_t node = v_.pointer(head); node != 0 && !spent_;) {
+      if (visited_.size() == kNodeLimit) return note("more than 65536 loggers: the rest not read");
+      if (!visited_.insert(node).second)
+        return note("registry reaches node " + hex(node) + " again");
       const unsigned char* n = core_.bytes(node, d.object_size[layout::in_node], scratch);
       if (n == nullptr) return note("registry node " + hex(node) + " is not in the core");
       const uint64_t next = value(n, layout::node_next);
@@ -127,9 +127,10 @@ class registry_walk {
   const unsigned char* take_(uint64_t address, uint64_t n, std::vector<unsigned char>& scratch) {
     static const unsigned char nothing = 0;
     if (n == 0) return &nothing;  // an empty name or lent item, wherever it points
+    if (spent_) return nullptr;
     if (n > budget_) {
       note("the loggers' memory read so far exceeds the core: the rest not read");
-      budget_ = 0;
+      spent_ = true;
       return nullptr;
     }
     const unsigned char* bytes = core_.bytes(address, n, scratch);
@@ -149,6 +150,7 @@ class registry_walk {
     const unsigned char* name = name_size <= kNameLimit
                                     ? take_(value(n, layout::node_name), name_size, name_scratch)
                                     : nullptr;
+    if (spent_) return;
     if (name != nullptr) {
       ring.name.assign(reinterpret_cast<const char*>(name), name_size);
       ring.trace_id = static_cast<int32_t>(value(s, layout::store_trace_id));
@@ -168,7 +170,7 @@ class registry_walk {
     if (const auto why = unusable_fields(ring.state)) return note(which + *why);
     std::vector<unsigned char> array_scratch;
     const unsigned char* bytes = take_(ring.buffer, ring.state.size, array_scratch);
-    if (bytes == nullptr) return note(which + "its array is not in the core");
+    if (bytes == nullptr) return spent_ ? void() : note(which + "its array is not in the core");
     ring_walk walk(ring.state, bytes, true);
     for (record_span record; walk.next(record);) ++stats_.steps;
     ring.records = ring.shown = walk.records();
@@ -204,7 +206,10 @@ class registry_walk {
   scan_stats& stats_;
   const descriptor* d_ = nullptr;
   uint64_t budget_ = 0;
-  std::unordered_set<uint64_t> stores_;
+  bool spent_ = false;
+  // Nodes and stores met by the walks of every descriptor: at most
+  // kNodeLimit nodes are read, whatever number of descriptors lead to them.
+  std::unordered_set<uint64_t> visited_, stores_;
 };
 
 }  // namespace

@@ -5,8 +5,8 @@
 // at a 4-byte aligned address, and taken only when every field checks out:
 // version, byte order and pointer width of the core, and each field of its
 // expected width within its object. The registry it points at is walked from
-// its head: at most kNodeLimit nodes, a node met twice ends the walk, and
-// every byte is read through the core's bounds. Each store gives a ring
+// its head: at most kNodeLimit nodes in all, a node met twice ends the walk,
+// and every byte is read through the core's bounds. Each store gives a ring
 // named by its node, with its trace id and its record under construction: a
 // lent data item (as the crash file saves it: item head, then the caller's
 // bytes) followed by the bytes of the whole items. Reading a store whose
