@@ -6,8 +6,11 @@
 // With WEXLOG_FUZZ_SEEDS naming a directory, the fuzzer first writes seed
 // cores there, 32- and 64-bit of both byte orders, holding a ring of messages
 // and structured records in a record store, bare, and an empty one, and a
-// core of rings that share one array from read positions of their own.
+// core of rings that share one array from read positions of their own, and
+// one with a layout descriptor. The loggers a descriptor leads to must come
+// in ascending order and walk again to the same records and tear.
 #include <core_file.h>
+#include <layout_walk.h>
 #include <platform_standin.h>
 #include <render.h>
 #include <ring_scan.h>
@@ -47,6 +50,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   for (const uint32_t read : {0u, 13u, 26u, 39u, 52u, 78u, 91u, 7u}) {
     rings.put(0, 4).put(0, 4).put(read, 4).put(headers.size(), 4).ptr(0x200000);
   }
+  const auto described = wexlog_test::layout_core(velorin::layout::kLayoutVersion, info, array);
+  std::ofstream(std::string(dir) + "/seed-layout")
+      .write(reinterpret_cast<const char*>(described.data()), std::streamsize(described.size()));
   const auto shared = wexlog_test::make_core(4, false, {{0x10000, rings.b}, {0x200000, headers}});
   std::ofstream(std::string(dir) + "/seed-shared")
       .write(reinterpret_cast<const char*>(shared.data()), std::streamsize(shared.size()));
@@ -83,6 +89,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         wexlog::append_uncommitted_line(out, ring.uncommitted);
         wexlog::append_uncommitted_json(out, ring.uncommitted, {});
       }
+    }
+    uint64_t last = 0;
+    for (const auto& ring : wexlog::rings_by_layout(core).rings) {
+      if (ring.address < last || ring.shown != ring.records) __builtin_trap();
+      last = ring.address;
+      std::vector<unsigned char> scratch;
+      wexlog::ring_walk walk(ring.state, core.bytes(ring.buffer, ring.state.size, scratch), true);
+      for (wexlog::record_span record; walk.next(record);) {
+      }
+      if (walk.records() != ring.records || walk.torn().has_value() != ring.torn.has_value()) {
+        __builtin_trap();
+      }
+      std::string out = wexlog::ring_heading(ring);
+      wexlog::append_uncommitted_line(out, ring.uncommitted);
     }
   } catch (const wexlog::input_error&) {
   }

@@ -126,6 +126,7 @@ class WEX_LIB_LOG_API wex_lib_log_ring_buffer {
   relaxed_field<unsigned char*> buffer_;
   QMV_Mutex_Semaphore mutex_;
   friend struct crash_access;  // the crash recorder reads the fields without locks
+  friend struct layout_access;  // measures where the fields lie, for readers of cores
 };
 
 }  // namespace velorin

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake make ninja-build g++ clang libclang-rt-14-dev pkg-config
+  cmake make ninja-build g++ clang libclang-rt-14-dev libc++-dev libc++abi-dev pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libspdlog-dev nlohmann-json3-dev libcli11-dev libelf-dev
   g++-powerpc-linux-gnu qemu-user

@@ -4,9 +4,12 @@
 #include <wex_lib_log_entry.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
 
+#include "crash/crash_access.h"
+#include "layout/layout_format.h"
 #include "test_support.h"
 
 namespace {
@@ -210,6 +213,96 @@ TEST_F(StorageTest, DumpOfAnEmptyRingCreatesAFileAndAnUnopenablePathGoesToTheUse
   EXPECT_EQ(traces[1].text, "[13:05:09.123:4660]");
   log.trace_log("/nonexistent-wexlog-dir/dump.log");
   EXPECT_TRUE(platform_standin::take_user_traces().empty());
+}
+
+// The layout descriptor in this process's writable memory, as a reader of a
+// core finds it: its magic, then its version, byte order and pointer width.
+const velorin::layout::layout_descriptor* find_layout() {
+  using namespace velorin::layout;
+  const velorin::layout::layout_descriptor* found = nullptr;
+  std::ifstream maps("/proc/self/maps");
+  for (std::string line; std::getline(maps, line);) {
+    uintptr_t begin = 0, end = 0;
+    char perms[5] = {};
+    if (std::sscanf(line.c_str(), "%zx-%zx %4s", &begin, &end, perms) != 3) continue;
+    if (perms[0] != 'r' || perms[1] != 'w') continue;
+    for (auto* at = reinterpret_cast<const unsigned char*>(begin);
+         (at = static_cast<const unsigned char*>(
+              memmem(at, end - reinterpret_cast<uintptr_t>(at), kLayoutMagic, 16))) != nullptr;
+         ++at) {
+      const auto* d = reinterpret_cast<const layout_descriptor*>(at);
+      if (d->version == kLayoutVersion && d->byte_order == kByteOrderMark &&
+          d->pointer_size == sizeof(void*) && d->descriptor_size == sizeof *d) {
+        EXPECT_EQ(found, nullptr) << "two layout descriptors";
+        found = d;
+      }
+    }
+  }
+  return found;
+}
+
+// The value of `size` bytes at `object` + `offset`, of a 1-, 4- or 8-byte field.
+uint64_t field_value(const void* object, velorin::layout::field_place place) {
+  const auto* at = static_cast<const unsigned char*>(object) + place.offset;
+  uint8_t one;
+  uint32_t four;
+  uint64_t eight;
+  switch (place.size) {
+    case 1:
+      return std::memcpy(&one, at, 1), one;
+    case 4:
+      return std::memcpy(&four, at, 4), four;
+    case 8:
+      return std::memcpy(&eight, at, 8), eight;
+  }
+  ADD_FAILURE() << "field of " << place.size << " bytes";
+  return 0;
+}
+
+uint64_t address(const void* p) {
+  return reinterpret_cast<uintptr_t>(p);
+}
+
+// Readers of cores find every field the crash recorder reads of a store
+// where the descriptor places it, and the store through the registry.
+TEST_F(StorageTest, TheLayoutDescriptorPlacesEveryFieldWhereTheStoreKeepsIt) {
+  using namespace velorin::layout;
+  store.add_title_data("committed");
+  store.entry_for_ring_buffer();
+  store.add_value_data(7);
+  store.add_title_data("building");
+  const velorin::crash_view v = velorin::crash_access::view(store);
+  const layout_descriptor* d = find_layout();
+  ASSERT_NE(d, nullptr);
+  const auto* node = *reinterpret_cast<const unsigned char* const*>(d->registry);
+  while (node != nullptr && field_value(node, d->fields[node_store]) != address(&store)) {
+    node = reinterpret_cast<const unsigned char*>(field_value(node, d->fields[node_next]));
+  }
+  ASSERT_NE(node, nullptr) << "the store is not in the registry";
+  EXPECT_EQ(field_value(node, d->fields[node_name]), address(v.name));
+  EXPECT_EQ(field_value(node, d->fields[node_name_size]), 6u);
+  EXPECT_EQ(d->fields[store_ring].size, d->ring_size);
+  const auto* ring = reinterpret_cast<const unsigned char*>(&store) + d->fields[store_ring].offset;
+  EXPECT_EQ(address(ring), v.ring_address);
+  const std::pair<layout_field_id, uint64_t> expected[] = {{store_trace_id, 5u},
+                                                           {store_building, address(v.building)},
+                                                           {store_building_size, v.building_size},
+                                                           {store_item_count, 2u},
+                                                           {store_lent, address(v.lent)},
+                                                           {store_lent_size, v.lent_size},
+                                                           {store_lent_kind, v.lent_kind},
+                                                           {ring_empty, 0u},
+                                                           {ring_write_pos, v.write_pos},
+                                                           {ring_read_pos, v.read_pos},
+                                                           {ring_size, 4096u},
+                                                           {ring_array, address(v.bytes)}};
+  for (const auto& [id, value] : expected) {
+    const void* object =
+        kFieldWidths[id].object == in_ring ? ring : static_cast<const void*>(&store);
+    EXPECT_EQ(field_value(object, d->fields[id]), value) << "field " << id;
+  }
+  EXPECT_EQ(v.building_size, 5u + 10);  // the value item, then the title item
+  EXPECT_NE(v.write_pos, 0u);
 }
 
 }  // namespace

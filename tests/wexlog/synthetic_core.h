@@ -1,10 +1,12 @@
 // Synthetic core files for the tests, fuzzers and benchmark of wexlog: ELF
-// cores of either class and byte order, and record stores laid out as the
-// GNU C++ library lays them out.
+// cores of either class and byte order, record stores laid out as the GNU
+// C++ library lays them out, and a core with a layout descriptor.
 #ifndef WEXLOG_SYNTHETIC_CORE_H
 #define WEXLOG_SYNTHETIC_CORE_H
 
 #include <wex_lib_log_ring_buffer.h>
+
+#include "layout/layout_format.h"
 
 #include <cstdint>
 #include <string>
@@ -93,6 +95,31 @@ inline core_bytes sample_core(unsigned int p, bool big, const ring_info& info,
   stores.insert(stores.end(), empty.begin(), empty.end());
   const core_bytes text(name.c_str(), name.c_str() + 18);
   return make_core(p, big, {{0x10000, stores}, {0x20000, array}, {0x30000, text}});
+}
+
+// A 32-bit big-endian core with a layout descriptor of `version` at 0x10000
+// whose store is laid out unlike any compiler would: trace id at 0, ring at
+// 8, record under construction from 28. Its registry's one node, of the
+// store at 0x11000 named "net" with trace id 42, links to itself; the store's
+// ring is `info` on `array` at 0x20000.
+inline core_bytes layout_core(uint32_t version, const ring_info& info, const core_bytes& array) {
+  using namespace velorin::layout;
+  image d{true, 4, core_bytes(kLayoutMagic, kLayoutMagic + 16)};
+  d.put(version, 4).put(kByteOrderMark, 4).put(4, 4).put(kDescriptorSize, 4);
+  d.put(0x10100, 8).put(16, 4).put(52, 4).put(20, 4).put(kFieldCount, 4);
+  const uint32_t places[kFieldCount][2] = {{0, 4},  {4, 4},  {8, 4},  {12, 4},  // node
+                                           {0, 4},  {8, 20}, {28, 4}, {32, 4}, {36, 1},
+                                           {40, 4}, {44, 4}, {48, 1},                     // store
+                                           {0, 4},  {4, 4},  {8, 4},  {12, 4}, {16, 4}};  // ring
+  for (const auto& place : places) d.put(place[0], 4).put(place[1], 4);
+  d.b.resize(0x100);
+  d.ptr(0x10200).put(0, 0xFC);                                   // the registry's head
+  d.ptr(0x11000).ptr(0x10200).ptr(0x10300).ptr(3).put(0, 0xF0);  // store, next, name, length
+  d.b.insert(d.b.end(), {'n', 'e', 't'});
+  image store{true, 4, {}};
+  store.put(42, 4).put(0, 4).put(static_cast<uint8_t>(info.empty), 4).put(info.write_pos, 4);
+  store.put(info.read_pos, 4).put(info.size, 4).ptr(0x20000).put(0, 24);
+  return make_core(4, true, {{0x10000, d.b}, {0x11000, store.b}, {0x20000, array}});
 }
 
 }  // namespace wexlog_test

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "layout/layout_format.h"
 #include "recovered_lines.h"
 #include "storage/wex_lib_log_snapshot_format.h"
 #include "synthetic_core.h"
@@ -200,6 +201,9 @@ TEST_F(WexlogToolTest, DecodePrintsTheDumpLinesAndUnusableInputOrOutputEndsWithS
   const std::string full = "wexlog: cannot write the output: No space left on device\n";
   EXPECT_EQ(run(WEXLOG_TOOL " recover --json " + path + ".core 2>&1 >/dev/full"),
             result(1, "wexlog: " + path +
+                          ".core: rings found by scanning: the core holds no layout descriptor\n"
+                          "wexlog: " +
+                          path +
                           ".core: ring 0x10100: the records from offset 658 on are shown under "
                           "ring 0x10030\n" +
                           full));
@@ -243,10 +247,13 @@ TEST_F(WexlogToolTest, TornRingsShowTheRecordsBeforeTheTearAndTheRecordUnderCons
   const std::string at = std::to_string(before.write_pos);
   const std::string uncommitted = last.substr(last.find(']') + 1);
   write_file(path + ".core", core_with(torn, count));
-  EXPECT_EQ(run(WEXLOG_TOOL " recover " + path + ".core"),
-            result(0, "# ring 0x10030 size 700 records " + std::to_string(lines.size()) +
-                          " logger \"net\" trace_id 42 torn at offset " + at + "\n" + salvaged +
-                          "# uncommitted " + uncommitted + "\n"));
+  EXPECT_EQ(
+      run(WEXLOG_TOOL " recover " + path + ".core"),
+      result(0,
+             "# rings found by scanning: the core holds no layout descriptor\n"
+             "# ring 0x10030 size 700 records " +
+                 std::to_string(lines.size()) + " logger \"net\" trace_id 42 torn at offset " + at +
+                 "\n" + salvaged + "# uncommitted " + uncommitted + "\n"));
   const std::string json = run(WEXLOG_TOOL " recover --json " + path + ".core 2>/dev/null").second;
   const auto object = nlohmann::json::parse(json.substr(json.rfind('\n', json.size() - 2) + 1));
   EXPECT_EQ(object["uncommitted"], true);
@@ -281,6 +288,28 @@ TEST_F(WexlogToolTest, TornRingsShowTheRecordsBeforeTheTearAndTheRecordUnderCons
       result(0, salvaged + "wexlog: " + path + ".bad: ring torn at offset " + at +
                     " (ring record at offset " + at + " runs past the write position: length " +
                     std::to_string(items.size() + 9) + "); the records before it are shown\n"));
+}
+
+// A core whose descriptor lays a store out unlike any compiler would: the
+// reader follows the descriptor's offsets, stops where the registry loops
+// back, and refuses a descriptor of another version.
+TEST_F(WexlogToolTest, RecoverFollowsTheLayoutDescriptorAndRefusesOneItCannotRead) {
+  using velorin::layout::kLayoutVersion;
+  const auto core_with = [&](uint32_t version) {
+    return wexlog_test::layout_core(version, info, array);
+  };
+  const std::string records = std::to_string(std::count(dumped.begin(), dumped.end(), '\n'));
+  write_file(path + ".core", core_with(kLayoutVersion));
+  EXPECT_EQ(run(WEXLOG_TOOL " recover " + path + ".core 2>&1"),
+            result(0, "wexlog: " + path + ".core: registry reaches node 0x10200 again\n" +
+                          "# ring 0x11008 size 700 records " + records +
+                          " logger \"net\" trace_id 42\n" + dumped));
+  write_file(path + ".core", core_with(2));
+  const std::string refused =
+      "# rings found by scanning: layout descriptor at 0x10000 refused: version 2, this wexlog "
+      "reads version 1\n";
+  EXPECT_EQ(run(WEXLOG_TOOL " recover " + path + ".core").second.substr(0, refused.size()),
+            refused);
 }
 
 // Forged cores: a thousand rings on one array of ring records that chain
@@ -362,13 +391,28 @@ class WexlogCoreTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir); }
 
-  // `recover --all` and `--json` against every logger's dump lines; plain
-  // `recover` shows the rings that hold records.
-  void expect_recovered_lines(const std::string& core) {
+  // `recover --all` and `--json` against every logger's dump lines, found
+  // through the layout descriptor; plain `recover` shows the rings that hold
+  // records. With `scan_too`, so does the scan of the core with the
+  // descriptor's magic broken, which says it scanned (the scan names only
+  // loggers laid out by the GNU C++ library with its current string).
+  void expect_recovered_lines(const std::string& core, bool scan_too = true) {
     ASSERT_LT(fs::file_size(core), kCoreCap) << core << " is too large to be the fixture's core";
     const std::string recover = WEXLOG_TOOL " recover ";
     const auto [status, plain] = run(recover + core);
     ASSERT_EQ(status, 0);
+    std::ifstream in(core, std::ios::binary);
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto* magic = reinterpret_cast<const char*>(velorin::layout::kLayoutMagic);
+    const size_t at = content.find(std::string(magic, sizeof velorin::layout::kLayoutMagic));
+    ASSERT_NE(at, std::string::npos) << "no layout descriptor in " << core;
+    content[at] = 'X';
+    std::ofstream(dir + "/scanned.core", std::ios::binary) << content;
+    if (scan_too) {
+      EXPECT_EQ(
+          run(recover + dir + "/scanned.core 2>/dev/null"),
+          result(0, "# rings found by scanning: the core holds no layout descriptor\n" + plain));
+    }
     const auto shown = [&plain = plain](const std::string& name,
                                         const std::vector<std::string>& dumped) {
       EXPECT_EQ(plain.find("logger \"" + name + "\"") != std::string::npos, !dumped.empty());
@@ -382,11 +426,16 @@ class WexlogCoreTest : public ::testing::Test {
   const std::string dir = ::testing::TempDir() + "wexlog_core_" + std::to_string(getpid());
 };
 
+// WEXLOG_GCORE_FIXTURE names the fixture built with another compiler, C++
+// library or string ABI (CI's layout matrix), in place of this build's.
 TEST_F(WexlogCoreTest, GcoreOfTheHostFixtureGivesEveryLoggersDumpLines) {
-  const int status = run(WEXLOG_HOST_FIXTURE " gcore " + dir + " 2>/dev/null").first;
+  const char* other = std::getenv("WEXLOG_GCORE_FIXTURE");
+  const int status =
+      run((other ? other : WEXLOG_HOST_FIXTURE) + std::string(" gcore ") + dir + " 2>/dev/null")
+          .first;
   if (status == 3) GTEST_SKIP() << "no core: " << run("cat " + dir + "/gcore.out").second;
   ASSERT_EQ(status, 0);
-  expect_recovered_lines(dir + "/core");
+  expect_recovered_lines(dir + "/core", other == nullptr);
 }
 
 // Runs where WEXLOG_PPC_FIXTURE names the cross-built fixture (CI sets it

@@ -5,6 +5,10 @@
 //   wexlog decode FILE [--json] [--logger NAME]
 //   wexlog --version
 //
+// recover finds the loggers through the layout descriptor the library keeps
+// in the core; a core without one is scanned for rings, and the output says
+// so first (in text; on standard error with --json).
+//
 // Records are rendered while their ring is walked, straight from the mapped
 // input, and written out in large pieces: memory stays near the input's size
 // whatever the number of records. A torn ring or snapshot shows its records
@@ -24,6 +28,7 @@
 
 #include "core_file.h"
 #include "crash_file.h"
+#include "layout_walk.h"
 #include "printer.h"
 #include "ring_scan.h"
 #include "snapshot_file.h"
@@ -45,11 +50,21 @@ int recover(const std::string& path, bool all, wexlog::output_format format, boo
   const wexlog::core_image core(file.data(), file.size());
   wexlog::scan_stats counts;
   const auto start = std::chrono::steady_clock::now();
-  const auto rings = wexlog::find_rings(core, wexlog::scan_options{all}, &counts);
+  wexlog::layout_rings by_layout = wexlog::rings_by_layout(core, &counts);
+  const auto rings = by_layout.found ? std::move(by_layout.rings)
+                                     : wexlog::find_rings(core, wexlog::scan_options{all}, &counts);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  for (const auto& line : by_layout.notes) note(path, line);
   wexlog::output out(STDOUT_FILENO);
   const auto print = wexlog::make_printer(format, out);
+  if (!by_layout.found) {
+    const std::string scanned =
+        "rings found by scanning: " + (by_layout.refused.empty()
+                                           ? std::string("the core holds no layout descriptor")
+                                           : by_layout.refused);
+    print->shows_ring_state() ? void(out.text() += "# " + scanned + "\n") : note(path, scanned);
+  }
   size_t shown = 0;
   std::vector<unsigned char> scratch;
   for (const auto& ring : rings) {

@@ -1,4 +1,6 @@
-// Finding the log rings in a core and reading their records.
+// Finding the log rings in a core and reading their records. The scan
+// described here is for cores without a layout descriptor (layout_walk.h
+// finds the loggers of the others); the ring walk serves both.
 //
 // A ring object is five fields in the core's byte order: empty flag (int32,
 // 0 or 1), write position, read position and size (uint32, both positions
