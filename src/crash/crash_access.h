@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "storage/store_commit_state.h"
 #include "wex_lib_log_storage.h"
 
 namespace velorin {
@@ -42,6 +43,7 @@ struct crash_view {
 struct crash_access {
   static crash_view view(const wex_lib_log_storage& store) noexcept {
     const wex_lib_log_ring_buffer& ring = store.ring_buffer_;
+    const wex_lib_log_storage::commit_state& state = store.state_();
     crash_view v{};
     v.trace_id = store.trace_id_;
     v.name = store.name_.data();
@@ -55,12 +57,12 @@ struct crash_access {
     // position read here, and the read position's moves before them, show.
     std::atomic_thread_fence(std::memory_order_acquire);
     v.bytes = ring.buffer_;
-    v.building_size = store.building_size_;
-    v.building = store.building_;
+    v.building_size = state.building_size;
+    v.building = state.building;
     v.item_count = store.item_count_;
-    v.lent = store.borrowed_;
-    v.lent_size = store.borrowed_size_;
-    v.lent_kind = store.borrowed_kind_;
+    v.lent = state.borrowed;
+    v.lent_size = state.borrowed_size;
+    v.lent_kind = state.borrowed_kind;
     return v;
   }
 

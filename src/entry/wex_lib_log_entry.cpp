@@ -18,6 +18,7 @@
 #include "entry/wex_lib_log_format.h"
 #include "file_io.h"
 #include "semaphore_hold.h"
+#include "storage/store_commit_state.h"
 #include "storage/wex_lib_log_record.h"
 
 namespace velorin {
