@@ -48,7 +48,6 @@
 #include <vector>
 
 #include "wex_lib_log_export.h"
-#include "wex_lib_log_relaxed.h"
 
 namespace velorin {
 
@@ -99,7 +98,7 @@ class WEX_LIB_LOG_API wex_lib_log_ring_buffer {
   unsigned int pop_records(std::vector<unsigned char>& out, unsigned int limit);
 
   // Capacity in bytes, read without the semaphore.
-  unsigned int size() const { return size_; }
+  unsigned int size() const { return size_.load(std::memory_order_relaxed); }
 
  private:
   WEX_LIB_LOG_LOCAL uint32_t write_ring_buffer_(const unsigned char* data, unsigned int length,
@@ -119,13 +118,13 @@ class WEX_LIB_LOG_API wex_lib_log_ring_buffer {
   WEX_LIB_LOG_LOCAL void read_ring_buffer_(std::vector<unsigned char>& out);
   WEX_LIB_LOG_LOCAL void copy_out_(unsigned char* out, unsigned int length, unsigned int pos) const;
 
-  relaxed_field<int32_t> empty_;
-  relaxed_field<uint32_t> write_pos_;
-  relaxed_field<uint32_t> read_pos_;
-  relaxed_field<uint32_t> size_;
-  relaxed_field<unsigned char*> buffer_;
+  std::atomic<int32_t> empty_;
+  std::atomic<uint32_t> write_pos_;
+  std::atomic<uint32_t> read_pos_;
+  std::atomic<uint32_t> size_;
+  std::atomic<unsigned char*> buffer_;
   QMV_Mutex_Semaphore mutex_;
-  friend struct crash_access;  // the crash recorder reads the fields without locks
+  friend struct crash_access;   // the crash recorder reads the fields without locks
   friend struct layout_access;  // measures where the fields lie, for readers of cores
 };
 

@@ -38,13 +38,13 @@
 #ifndef WEX_LIB_LOG_STORAGE_H
 #define WEX_LIB_LOG_STORAGE_H
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "wex_lib_log_export.h"
-#include "wex_lib_log_relaxed.h"
 #include "wex_lib_log_ring_buffer.h"
 
 namespace velorin {
@@ -110,7 +110,7 @@ class WEX_LIB_LOG_API wex_lib_log_storage {
   int trace_id_;
   std::string name_;
   std::vector<unsigned char> record_;
-  relaxed_field<uint8_t> item_count_;
+  std::atomic<uint8_t> item_count_;
   wex_lib_log_ring_buffer ring_buffer_;
   wex_lib_log_entry* owner_;
   alignas(void*) unsigned char state_storage_[4 * sizeof(void*) + 16];

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "relaxed.h"
 #include "storage/store_commit_state.h"
 #include "wex_lib_log_storage.h"
 
@@ -49,20 +50,20 @@ struct crash_access {
     v.name = store.name_.data();
     v.name_size = store.name_.size();
     v.ring_address = reinterpret_cast<uintptr_t>(&ring);
-    v.empty = ring.empty_;
-    v.write_pos = ring.write_pos_;
-    v.read_pos = ring.read_pos_;
-    v.size = ring.size_;
+    v.empty = relaxed(ring.empty_);
+    v.write_pos = relaxed(ring.write_pos_);
+    v.read_pos = relaxed(ring.read_pos_);
+    v.size = relaxed(ring.size_);
     // Pairs with the ring's release fences: the bytes up to the write
     // position read here, and the read position's moves before them, show.
     std::atomic_thread_fence(std::memory_order_acquire);
-    v.bytes = ring.buffer_;
-    v.building_size = state.building_size;
-    v.building = state.building;
-    v.item_count = store.item_count_;
-    v.lent = state.borrowed;
-    v.lent_size = state.borrowed_size;
-    v.lent_kind = state.borrowed_kind;
+    v.bytes = relaxed(ring.buffer_);
+    v.building_size = relaxed(state.building_size);
+    v.building = relaxed(state.building);
+    v.item_count = relaxed(store.item_count_);
+    v.lent = relaxed(state.borrowed);
+    v.lent_size = relaxed(state.borrowed_size);
+    v.lent_kind = relaxed(state.borrowed_kind);
     return v;
   }
 
@@ -73,8 +74,8 @@ struct crash_access {
                                    uint32_t& read_pos) noexcept {
     std::atomic_thread_fence(std::memory_order_seq_cst);
     const wex_lib_log_ring_buffer& ring = store.ring_buffer_;
-    empty = ring.empty_;
-    read_pos = ring.read_pos_;
+    empty = relaxed(ring.empty_);
+    read_pos = relaxed(ring.read_pos_);
   }
 };
 

@@ -16,13 +16,14 @@
 // that answer within the second. Commits run under the logger's semaphore,
 // which guards the remembered second too.
 //
-// Fields that the crash recorder reads without a lock are relaxed atomics.
+// Fields that the crash recorder reads without a lock are atomics, reached
+// through relaxed() (relaxed.h).
 #ifndef WEX_LIB_LOG_STORE_COMMIT_STATE_H
 #define WEX_LIB_LOG_STORE_COMMIT_STATE_H
 
+#include <atomic>
 #include <cstdint>
 
-#include "wex_lib_log_relaxed.h"
 #include "wex_lib_log_storage.h"
 
 namespace velorin {
@@ -32,16 +33,16 @@ struct wex_lib_log_storage::commit_state {
   // the record (lent bytes, see lend_); it takes its place in the record as
   // soon as another item follows.
   const unsigned char* lendable = nullptr;
-  relaxed_field<const unsigned char*> borrowed{nullptr};
+  std::atomic<const unsigned char*> borrowed{nullptr};
   // The record's bytes as of its last whole item, for readers without the lock.
-  relaxed_field<const unsigned char*> building{nullptr};
-  relaxed_field<unsigned int> borrowed_size{0};
-  relaxed_field<uint32_t> building_size{0};
+  std::atomic<const unsigned char*> building{nullptr};
+  std::atomic<unsigned int> borrowed_size{0};
+  std::atomic<uint32_t> building_size{0};
   // The last second the commit converted to local time, and its start in
   // milliseconds since local midnight.
   uint32_t cached_second = 0;
   uint32_t cached_second_ms = 0;
-  relaxed_field<unsigned char> borrowed_kind{0};
+  std::atomic<unsigned char> borrowed_kind{0};
   bool time_cache_valid = false;
 };
 

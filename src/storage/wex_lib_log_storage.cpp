@@ -12,6 +12,7 @@
 
 #include "byte_order.h"
 #include "file_io.h"
+#include "relaxed.h"
 #include "storage/store_commit_state.h"
 #include "storage/wex_lib_log_record.h"
 #include "wex_lib_log_entry.h"
@@ -131,11 +132,12 @@ void wex_lib_log_storage::add_data(unsigned int kind, void* data, unsigned int s
   commit_state& state = state_();
   if (size > log_record::kDataLimit || (data == nullptr && size != 0)) return;
   const auto* bytes = static_cast<const unsigned char*>(data);
-  if (bytes == state.lendable && bytes != nullptr && record_.empty() && state.borrowed == nullptr) {
-    state.borrowed = bytes;
-    state.borrowed_size = size;
-    state.borrowed_kind = static_cast<unsigned char>(kind);
-    ++item_count_;
+  if (bytes == state.lendable && bytes != nullptr && record_.empty() &&
+      relaxed(state.borrowed) == nullptr) {
+    relaxed(state.borrowed) = bytes;
+    relaxed(state.borrowed_size) = size;
+    relaxed(state.borrowed_kind) = static_cast<unsigned char>(kind);
+    ++relaxed(item_count_);
     return;
   }
   append_data_item_(kind, bytes, size);
@@ -155,10 +157,10 @@ void wex_lib_log_storage::append_data_item_(unsigned int kind, const unsigned ch
 // written; returns where the `body_size` bytes after the tag go.
 unsigned char* wex_lib_log_storage::begin_item_(unsigned char tag, size_t body_size) {
   commit_state& state = state_();
-  if (state.borrowed != nullptr) {
-    const unsigned char* bytes = state.borrowed;
-    state.borrowed = nullptr;
-    append_data_item_(state.borrowed_kind, bytes, state.borrowed_size);
+  if (relaxed(state.borrowed) != nullptr) {
+    const unsigned char* bytes = relaxed(state.borrowed);
+    relaxed(state.borrowed) = nullptr;
+    append_data_item_(relaxed(state.borrowed_kind), bytes, relaxed(state.borrowed_size));
     publish_record_();
   }
   const size_t at = record_.size();
@@ -170,7 +172,7 @@ unsigned char* wex_lib_log_storage::begin_item_(unsigned char tag, size_t body_s
 
 // Counts the item just appended and shows the record.
 void wex_lib_log_storage::end_item_() {
-  ++item_count_;
+  ++relaxed(item_count_);
   publish_record_();
 }
 
@@ -178,25 +180,26 @@ void wex_lib_log_storage::end_item_() {
 // only, to readers without the lock (the crash recorder).
 void wex_lib_log_storage::publish_record_() {
   commit_state& state = state_();
-  state.building = record_.data();
-  state.building_size = static_cast<uint32_t>(record_.size());
+  relaxed(state.building) = record_.data();
+  relaxed(state.building_size) = static_cast<uint32_t>(record_.size());
 }
 
 void wex_lib_log_storage::entry_for_ring_buffer() {
   commit_state& state = state_();
   state.lendable = nullptr;
-  if (record_.empty() && state.borrowed == nullptr) return;
+  if (record_.empty() && relaxed(state.borrowed) == nullptr) return;
   unsigned char head[log_record::kHeaderSize + 4];
   store_le(head, commit_time_(), 4);
   store_le(head + 4, get_task_id(), 4);
-  head[8] = item_count_;
-  if (state.borrowed != nullptr) {
+  head[8] = relaxed(item_count_);
+  if (relaxed(state.borrowed) != nullptr) {
     // The record is the remembered data item alone: header and item head,
     // then the lent bytes.
     head[9] = log_record::kData;
-    head[10] = state.borrowed_kind;
-    store_le(head + 11, state.borrowed_size, 2);
-    ring_buffer_.push_data(head, sizeof head, state.borrowed, state.borrowed_size);
+    head[10] = relaxed(state.borrowed_kind);
+    store_le(head + 11, relaxed(state.borrowed_size), 2);
+    ring_buffer_.push_data(head, sizeof head, relaxed(state.borrowed),
+                           relaxed(state.borrowed_size));
   } else {
     ring_buffer_.push_data(head, log_record::kHeaderSize, record_.data(),
                            static_cast<unsigned int>(record_.size()));
@@ -206,10 +209,10 @@ void wex_lib_log_storage::entry_for_ring_buffer() {
 
 void wex_lib_log_storage::discard_record() {
   commit_state& state = state_();
-  state.building_size = 0;
+  relaxed(state.building_size) = 0;
   record_.clear();
-  item_count_ = 0;
-  state.borrowed = nullptr;
+  relaxed(item_count_) = 0;
+  relaxed(state.borrowed) = nullptr;
   state.lendable = nullptr;
 }
 
