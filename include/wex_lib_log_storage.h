@@ -103,7 +103,6 @@ class WEX_LIB_LOG_API wex_lib_log_storage {
   WEX_LIB_LOG_LOCAL unsigned char* add_text_item_(unsigned char tag, const char* text,
                                                   size_t extra);
   WEX_LIB_LOG_LOCAL uint32_t commit_time_();
-  WEX_LIB_LOG_LOCAL uint32_t clock_failed_(int status);
   friend struct crash_access;   // the crash recorder reads the fields without locks
   friend struct layout_access;  // measures where the fields lie, for readers of cores
 

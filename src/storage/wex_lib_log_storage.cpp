@@ -6,12 +6,12 @@
 
 #include <cstdarg>
 #include <cstring>
-#include <ctime>
 #include <new>
 #include <type_traits>
 
 #include "byte_order.h"
 #include "file_io.h"
+#include "platform_calls.h"
 #include "relaxed.h"
 #include "storage/store_commit_state.h"
 #include "storage/wex_lib_log_record.h"
@@ -20,8 +20,6 @@
 namespace velorin {
 namespace {
 
-constexpr int kTraceCategory = 258;
-constexpr int kTraceKindError = 0;
 constexpr size_t kDumpBatchSize = 64 * 1024;
 
 // Writes whole lines to the stream's descriptor in one call; a stream
@@ -34,12 +32,6 @@ void write_lines(FILE* stream, const std::string& lines) {
     return;
   }
   write_all(fd, lines.data(), lines.size());
-}
-
-// Milliseconds from local midnight to the start of the second in `local`.
-uint32_t second_of_day_ms(const struct tm& local) {
-  return static_cast<uint32_t>(local.tm_hour) * 3600000u +
-         static_cast<uint32_t>(local.tm_min) * 60000u + static_cast<uint32_t>(local.tm_sec) * 1000u;
 }
 
 }  // namespace
@@ -218,11 +210,10 @@ void wex_lib_log_storage::discard_record() {
 
 uint32_t wex_lib_log_storage::get_timer() {
   zolQMVClock clock{};
-  struct tm local {};
   const int status = zolQMVGetClock(&clock);
-  zolCLBLocalTime_r(&clock, &local);
-  if (status != 0) return clock_failed_(status);
-  return second_of_day_ms(local) + clock.nsec / 1000000u;
+  const uint32_t second_start = platform_calls::local_second_start_ms(clock);
+  if (status != 0) return platform_calls::clock_failed(trace_id_, status);
+  return second_start + platform_calls::millisecond_of_second(clock);
 }
 
 // The commit's time of day. The local-time conversion is the platform's
@@ -233,21 +224,13 @@ uint32_t wex_lib_log_storage::commit_time_() {
   commit_state& state = state_();
   zolQMVClock clock{};
   const int status = zolQMVGetClock(&clock);
-  if (status != 0) return clock_failed_(status);
+  if (status != 0) return platform_calls::clock_failed(trace_id_, status);
   if (!state.time_cache_valid || clock.sec != state.cached_second) {
-    struct tm local {};
-    zolCLBLocalTime_r(&clock, &local);
     state.cached_second = clock.sec;
-    state.cached_second_ms = second_of_day_ms(local);
+    state.cached_second_ms = platform_calls::local_second_start_ms(clock);
     state.time_cache_valid = true;
   }
-  return state.cached_second_ms + clock.nsec / 1000000u;
-}
-
-uint32_t wex_lib_log_storage::clock_failed_(int status) {
-  zolGENTrcPrintf(trace_id_, kTraceCategory, kTraceKindError, "Get Time ERROR!! os_ret[0x%08X]",
-                  static_cast<unsigned int>(status));
-  return 0;
+  return state.cached_second_ms + platform_calls::millisecond_of_second(clock);
 }
 
 unsigned long wex_lib_log_storage::get_task_id() {
