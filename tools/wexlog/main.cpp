@@ -1,8 +1,8 @@
 // wexlog: reads the log records of crashed tasks from their core files and
 // crash files, and ring snapshot files saved by applications.
 //
-//   wexlog recover CORE [--all] [--json] [--stats]
-//   wexlog decode FILE [--json] [--logger NAME]
+//   wexlog recover CORE [--all] [--json | --otlp] [--stats]
+//   wexlog decode FILE [--json | --otlp] [--logger NAME]
 //   wexlog --version
 //
 // Records are rendered while their ring is walked, straight from the mapped
@@ -26,6 +26,7 @@
 #include "core_file.h"
 #include "crash_file.h"
 #include "file_io.h"
+#include "otlp.h"
 #include "render.h"
 #include "ring_scan.h"
 #include "snapshot_file.h"
@@ -59,23 +60,30 @@ class output {
   std::string text_;
 };
 
+enum class format { text, json, otlp };
+
 // Renders the records of one ring, or the items of a record under
-// construction, as dump lines or JSON objects.
+// construction, as dump lines, JSON objects or OTLP lines.
 struct printer {
   output& out;
-  bool as_json;
+  format as;
   wexlog::record_origin origin;
+  wexlog::otlp_resource resource;
 
   void record(wexlog::record_span record) const {
-    if (as_json) {
+    if (as == format::json) {
       wexlog::append_json_line(out.text(), record, origin);
+    } else if (as == format::otlp) {
+      wexlog::append_otlp_record(out.text(), record, origin, resource);
     } else {
       wexlog::append_dump_line(out.text(), record);
     }
   }
   void uncommitted(wexlog::record_span items) const {
-    if (as_json) {
+    if (as == format::json) {
       wexlog::append_uncommitted_json(out.text(), items, origin);
+    } else if (as == format::otlp) {
+      wexlog::append_otlp_uncommitted(out.text(), items, origin, resource);
     } else {
       wexlog::append_uncommitted_line(out.text(), items);
     }
@@ -97,9 +105,9 @@ void print_ring(const std::string& path, const wexlog::core_image& core,
                 const wexlog::found_ring& ring, const printer& print) {
   std::vector<unsigned char> scratch;
   const unsigned char* bytes = core.bytes(ring.buffer, ring.state.size, scratch);
-  if (!print.as_json) print.out.text() += wexlog::ring_heading(ring);
+  if (print.as == format::text) print.out.text() += wexlog::ring_heading(ring);
   print.walk(wexlog::ring_walk(ring.state, bytes, true));
-  if (ring.torn && print.as_json) {
+  if (ring.torn && print.as != format::text) {
     char address[32];
     std::snprintf(address, sizeof address, "ring 0x%llx ",
                   static_cast<unsigned long long>(ring.address));
@@ -108,7 +116,7 @@ void print_ring(const std::string& path, const wexlog::core_image& core,
   if (!ring.uncommitted.empty()) print.uncommitted(ring.uncommitted);
 }
 
-int recover(const std::string& path, bool all, bool as_json, bool stats) {
+int recover(const std::string& path, bool all, format as, bool stats) {
   const wexlog::file_bytes file(path);
   const wexlog::core_image core(file.data(), file.size());
   wexlog::scan_stats counts;
@@ -121,7 +129,7 @@ int recover(const std::string& path, bool all, bool as_json, bool stats) {
   for (const auto& ring : rings) {
     if (ring.records == 0 && !ring.torn && !all) continue;
     ++shown;
-    printer print{out, as_json, {}};
+    printer print{out, as, {}, {}};
     if (ring.store_recognised) {
       print.origin.logger = ring.name;
       print.origin.trace_id = ring.trace_id;
@@ -147,10 +155,18 @@ int recover(const std::string& path, bool all, bool as_json, bool stats) {
 
 // A crash file names its own loggers, so `logger` applies to snapshots only.
 // One cut short is printed as far as it goes and then refused.
-int decode_crash(const wexlog::file_bytes& file, bool as_json) {
+int decode_crash(const wexlog::file_bytes& file, format as) {
   const wexlog::crash_record crash = wexlog::decode_crash(file.data(), file.size());
   output out;
-  if (as_json) {
+  if (as == format::otlp) {
+    printer print{out, as, {}, {crash.signal, crash.pid, crash.time}};
+    for (const wexlog::crashed_logger& logger : crash.loggers) {
+      print.origin = {logger.ring.name, logger.ring.trace_id, logger.ring.address};
+      if (logger.ring.records != 0)
+        print.walk(wexlog::ring_walk(logger.ring.state, logger.bytes, true));
+      if (!logger.ring.uncommitted.empty()) print.uncommitted(logger.ring.uncommitted);
+    }
+  } else if (as == format::json) {
     wexlog::append_crash_json(out.text(), crash);
   } else {
     wexlog::append_crash_text(out.text(), crash);
@@ -160,12 +176,12 @@ int decode_crash(const wexlog::file_bytes& file, bool as_json) {
   return 0;
 }
 
-int decode(const std::string& path, bool as_json, const std::string& logger) {
+int decode(const std::string& path, format as, const std::string& logger) {
   const wexlog::file_bytes file(path);
-  if (wexlog::is_crash_file(file.data(), file.size())) return decode_crash(file, as_json);
+  if (wexlog::is_crash_file(file.data(), file.size())) return decode_crash(file, as);
   const wexlog::snapshot snap = wexlog::decode_snapshot(file.data(), file.size());
   output out;
-  printer print{out, as_json, {}};
+  printer print{out, as, {}, {}};
   if (!logger.empty()) print.origin.logger = logger;
   const auto torn = print.walk(wexlog::ring_walk(snap.state, snap.bytes, false));
   out.flush();
@@ -174,6 +190,9 @@ int decode(const std::string& path, bool as_json, const std::string& logger) {
 }
 
 }  // namespace
+
+constexpr const char* kOtlpHelp =
+    "One OTLP/JSON LogsData object per record, for OpenTelemetry log pipelines";
 
 int main(int argc, char** argv) {
   // A reader that goes away (`wexlog ... | head`) is an output error like
@@ -186,6 +205,7 @@ int main(int argc, char** argv) {
   std::string logger;
   bool all = false;
   bool as_json = false;
+  bool as_otlp = false;
   bool stats = false;
 
   CLI::App* recover_command =
@@ -194,12 +214,14 @@ int main(int argc, char** argv) {
       ->required();
   recover_command->add_flag("--all", all, "Also list rings that hold no record");
   recover_command->add_flag("--json", as_json, "One JSON object per record");
+  recover_command->add_flag("--otlp", as_otlp, kOtlpHelp)->excludes("--json");
   recover_command->add_flag("--stats", stats, "Report the scan rate on standard error");
 
   CLI::App* decode_command =
       app.add_subcommand("decode", "Print the records of a ring snapshot file or a crash file.");
   decode_command->add_option("FILE", path, "Ring snapshot file or crash file")->required();
   decode_command->add_flag("--json", as_json, "One JSON object per record");
+  decode_command->add_flag("--otlp", as_otlp, kOtlpHelp)->excludes("--json");
   decode_command->add_option("--logger", logger, "Logger name to put into the JSON objects");
 
   try {
@@ -209,8 +231,9 @@ int main(int argc, char** argv) {
     return code == 0 ? 0 : 2;
   }
   try {
-    if (recover_command->parsed()) return recover(path, all, as_json, stats);
-    return decode(path, as_json, logger);
+    const format as = as_otlp ? format::otlp : as_json ? format::json : format::text;
+    if (recover_command->parsed()) return recover(path, all, as, stats);
+    return decode(path, as, logger);
   } catch (const output_error& e) {
     std::fprintf(stderr, "wexlog: cannot write the output: %s\n", e.what());
     return 1;
