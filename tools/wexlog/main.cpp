@@ -198,7 +198,9 @@ int main(int argc, char** argv) {
   // A reader that goes away (`wexlog ... | head`) is an output error like
   // any other: reported, exit status 1, rather than death by SIGPIPE.
   std::signal(SIGPIPE, SIG_IGN);
-  CLI::App app{"Reads log records from core files of crashed tasks and from ring snapshot files."};
+  CLI::App app{
+      "Reads the log records of crashed tasks from their core files and crash files, and from "
+      "ring snapshot files."};
   app.set_version_flag("--version", "wexlog " WEX_LIB_LOG_VERSION_STRING);
   app.require_subcommand(1);
   std::string path;
@@ -222,7 +224,8 @@ int main(int argc, char** argv) {
   decode_command->add_option("FILE", path, "Ring snapshot file or crash file")->required();
   decode_command->add_flag("--json", as_json, "One JSON object per record");
   decode_command->add_flag("--otlp", as_otlp, kOtlpHelp)->excludes("--json");
-  decode_command->add_option("--logger", logger, "Logger name to put into the JSON objects");
+  decode_command->add_option("--logger", logger,
+                             "Logger name to put into the JSON or OTLP records of a snapshot");
 
   try {
     app.parse(argc, argv);
