@@ -66,8 +66,8 @@ void scan(benchmark::State& state, unsigned int p, bool big, bool heap_like) {
   state.counters["rings"] = static_cast<double>(rings);
   state.counters["candidates"] =
       static_cast<double>(stats.candidates) / static_cast<double>(state.iterations());
-  state.counters["walks"] =
-      static_cast<double>(stats.walks) / static_cast<double>(state.iterations());
+  state.counters["steps"] =
+      static_cast<double>(stats.steps) / static_cast<double>(state.iterations());
 }
 
 BENCHMARK_CAPTURE(scan, heap_64bit_host_order, 8, false, true)->Unit(benchmark::kMillisecond);

@@ -6,7 +6,9 @@
 //
 // With WEXLOG_FUZZ_SEEDS naming a directory, the fuzzer first writes seed
 // snapshot files there, saved from loggers holding messages and structured
-// records.
+// records, and snapshots of rings of 1 to 3 bytes, whose every length prefix
+// wraps round the ring.
+#include <otlp.h>
 #include <platform_standin.h>
 #include <render.h>
 #include <snapshot_file.h>
@@ -15,7 +17,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "storage/wex_lib_log_snapshot_format.h"
 
@@ -34,6 +38,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     velorin::wex_lib_log_save_snapshot(log.storage(),
                                        (std::string(dir) + "/seed-" + std::to_string(i)).c_str());
   }
+  for (uint32_t size = 1; size <= 3 && dir != nullptr; ++size) {
+    const velorin::WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_ info{0, size - 1, size - 1, size};
+    std::vector<unsigned char> file(velorin::snapshot_format::kHeaderSize + size, 0x21);
+    velorin::snapshot_format::encode_header(info, file.data());
+    std::ofstream(std::string(dir) + "/tiny-" + std::to_string(size), std::ios::binary)
+        .write(reinterpret_cast<const char*>(file.data()),
+               static_cast<std::streamsize>(file.size()));
+  }
   return 0;
 }
 
@@ -47,6 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       wexlog::append_dump_line(tool, record);
       std::string json;
       wexlog::append_json_line(json, record, {});
+      wexlog::append_otlp_record(json, record, {}, {});
     }
     decoded = !walk.torn();
   } catch (const wexlog::input_error&) {

@@ -5,7 +5,8 @@
 //
 // With WEXLOG_FUZZ_SEEDS naming a directory, the fuzzer first writes seed
 // cores there, 32- and 64-bit of both byte orders, holding a ring of messages
-// and structured records in a record store, bare, and an empty one.
+// and structured records in a record store, bare, and an empty one, and a
+// core of rings that share one array from read positions of their own.
 #include <core_file.h>
 #include <platform_standin.h>
 #include <render.h>
@@ -37,6 +38,18 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
           .write(reinterpret_cast<const char*>(core.data()), std::streamsize(core.size()));
     }
   }
+  // Eight 13-byte ring records, each a log record header, and rings on them
+  // from every record, from a misaligned position and with a zero prefix.
+  wexlog_test::core_bytes headers(8 * 13);
+  for (size_t at = 0; at < headers.size(); at += 13) headers[at] = 9;
+  headers[5 * 13] = 0;
+  wexlog_test::image rings{false, 4, {}};
+  for (const uint32_t read : {0u, 13u, 26u, 39u, 52u, 78u, 91u, 7u}) {
+    rings.put(0, 4).put(0, 4).put(read, 4).put(headers.size(), 4).ptr(0x200000);
+  }
+  const auto shared = wexlog_test::make_core(4, false, {{0x10000, rings.b}, {0x200000, headers}});
+  std::ofstream(std::string(dir) + "/seed-shared")
+      .write(reinterpret_cast<const char*>(shared.data()), std::streamsize(shared.size()));
   return 0;
 }
 
@@ -58,7 +71,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           wexlog::append_dump_line(out, record);
           wexlog::append_json_line(out, record, {ring.name, ring.trace_id, ring.address});
         }
-        if (walk.records() != ring.records || walk.torn().has_value() != ring.torn.has_value()) {
+        if (walk.records() != ring.records || walk.torn().has_value() != ring.torn.has_value() ||
+            (ring.torn && walk.torn()->offset != ring.torn->offset)) {
+          __builtin_trap();
+        }
+        // Records an earlier ring shows are not shown again.
+        if (ring.shown > ring.records || (ring.shown < ring.records) != ring.joins.has_value() ||
+            (ring.joins && ring.joins->ring >= ring.address)) {
           __builtin_trap();
         }
         wexlog::append_uncommitted_line(out, ring.uncommitted);

@@ -25,17 +25,28 @@
 //   "Save snapshot ERROR!! <reason> [<path>]\n"
 //   "Load snapshot ERROR!! <reason> [<path>]\n"
 //
-// Saving never destroys what stands at the path. The snapshot goes to a new
-// temporary file in the target's folder (created exclusively, so that a link
-// planted at its name is never followed, with the permissions of any new
-// file, or those of the file it replaces, and its owner where the process
-// may set it), is flushed to disk and is only then renamed over the target,
-// so a save needs write permission on the target's folder. A
-// failed save leaves an earlier snapshot intact and removes only its own
-// temporary file. A symbolic link at the path is followed to its final
-// target, which is replaced while the links stay links. A path that is, or
-// leads to, anything but a regular file (a device, a FIFO, a directory) is
-// refused and left alone.
+// Saving never destroys what stands at the path, and leaves nothing else
+// behind. The snapshot goes to a new file without a name in the target's
+// folder (O_TMPFILE), with the permissions of any new file, or those of the
+// file it replaces, and its owner where the process may set it. It is
+// flushed to disk, only then linked in under a short temporary name,
+// ".wexlogsnap.<pid>.<n>.tmp", and at once renamed over the target, so a
+// save needs write permission on the target's folder, and any target name
+// the filesystem accepts can be saved. Where the filesystem has no files
+// without a name, the snapshot is written to a new file of that temporary
+// name instead, created exclusively so that a link planted at the name is
+// never followed. A failed save leaves an earlier snapshot intact and
+// removes its own temporary file. A process killed during a save leaves the
+// old or the new snapshot at the path and, at worst, one temporary file,
+// which the next save into that folder removes: each save reads the
+// folder's entries and removes the files of that naming whose process no
+// longer exists here. (A save by a process
+// of another PID namespace into the same folder may so lose its temporary
+// file between link and rename: that save then fails, and the old snapshot
+// stays.) A symbolic
+// link at the path is followed to its final target, which is replaced while
+// the links stay links. A path that is, or leads to, anything but a regular
+// file (a device, a FIFO, a directory) is refused and left alone.
 //
 // Loading opens the file, refuses anything but a regular file, and checks
 // the 28-byte header before it reads on; then it reads exactly the ring

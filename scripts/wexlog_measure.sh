@@ -1,19 +1,25 @@
 #!/usr/bin/env bash
-# Time and peak memory (/usr/bin/time -v) of wexlog on three large inputs,
+# Time and peak memory (/usr/bin/time -v) of wexlog on four large inputs,
 # made here and deleted afterwards (about 1.3 GB of disk at the peak):
 #   forged  a 1 MB core of 1000 rings that share one array of ring records
 #           that chain all the way round but hold no log record;
 #   ring    the gcore of a task with one logger of a 1 GB ring filled with
 #           messages;
-#   decode  a 100 MB snapshot of small structured records.
+#   decode  a 100 MB snapshot of small structured records;
+#   crash   a crash file of one logger whose 20 MiB ring is full of small
+#           records, decoded in text and JSON.
 #
-#   scripts/wexlog_measure.sh [BUILD_DIR]
+#   scripts/wexlog_measure.sh [BUILD_DIR [INPUT...]]
 #
-# BUILD_DIR defaults to build/default (build it first). Needs gdb's gcore.
+# BUILD_DIR defaults to build/default (build it first); the inputs to all
+# four. Needs gdb's gcore for `ring`.
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 build=$(realpath "${1:-build/default}")
+shift || true
+inputs=" ${*:-forged ring decode crash} "
+wanted() { [[ $inputs == *" $1 "* ]]; }
 wexlog=$build/tools/wexlog/wexlog
 work=$(mktemp -d /tmp/wexlog_measure.XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -31,6 +37,7 @@ measure() {
     $(($(stat -c %s "$input") >> 20)) "$seconds" $((rss >> 10))
 }
 
+if wanted forged; then
 python3 - "$work/forged.core" <<'EOF'
 import struct, sys
 
@@ -51,6 +58,9 @@ with open(sys.argv[1], "wb") as out:
     out.write(header + programs + rings + array)
 EOF
 measure forged "$work/forged.core" recover --stats
+fi
+
+if wanted ring || wanted decode; then
 
 cat >"$work/fill.cpp" <<'EOF'
 #include <unistd.h>
@@ -90,10 +100,31 @@ g++ -std=c++17 -O2 -Iinclude -Iplatform -Iplatform/standin "$work/fill.cpp" -o "
   -L"$build" -L"$build/platform/standin" -lwexliblog -lwexplatform \
   -Wl,-rpath,"$build":"$build/platform/standin"
 
-"$work/fill" ring "$work" >/dev/null
-measure ring "$work/core" recover --stats
-measure json "$work/core" recover --json
-rm -f "$work/core"
+if wanted ring; then
+  "$work/fill" ring "$work" >/dev/null
+  measure ring "$work/core" recover --stats
+  measure json "$work/core" recover --json
+  rm -f "$work/core"
+fi
+if wanted decode; then
+  "$work/fill" snapshot "$work" >/dev/null
+  measure decode "$work/snap" decode
+fi
+fi
 
-"$work/fill" snapshot "$work" >/dev/null
-measure decode "$work/snap" decode
+if wanted crash; then
+python3 - "$work/crash" <<'EOF'
+import struct, sys
+
+# One 22-byte ring record: a log record (time 00:00:01.000, task 0x1234) of a
+# title "ab" and the value -2, repeated round a full ring of just under 20 MiB.
+record = bytes.fromhex("E8030000341200000201026162" + "02FEFFFFFF")
+ring = (struct.pack("<I", len(record)) + record) * ((20 << 20) // (4 + len(record)))
+header = b"WEXLOGCR" + struct.pack("<IIIIQ", 1, 11, 4242, 0, 1700000000)
+logger = b"LOGR" + struct.pack("<iQiIIIIIB3x", 7, 0x10000000, 0, 0, 0, len(ring), 3, 0, 0)
+with open(sys.argv[1], "wb") as out:
+    out.write(header + logger + b"big" + ring + b"END!" + struct.pack("<I", 1))
+EOF
+measure crash "$work/crash" decode
+measure crash-j "$work/crash" decode --json
+fi

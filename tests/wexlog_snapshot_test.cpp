@@ -8,12 +8,14 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <set>
 
 #include "test_support.h"
@@ -180,6 +182,66 @@ TEST_F(SnapshotFileTest, SaveReplacesOnlyRegularFilesOnceCompleteAndKeepsLinks) 
   EXPECT_EQ(names(),
             (std::set<std::string>{".", "..", "fifo", "link", "ring.snap", "sub", "to_fifo"}));
   for (const std::string& path : {fifo, to_fifo, link, snap, sub, dir}) std::remove(path.c_str());
+}
+
+// A save killed at random instants, 200 times, in a folder where the next
+// save must still find the old or the new snapshot whole; then one more save
+// leaves no temporary file. The target's 250-character name is longer than
+// a temporary name built from it could be.
+TEST_F(SnapshotFileTest, SavesKilledAtAnyInstantLeaveAWholeSnapshotAndNoTemporaryFile) {
+  std::string made = ::testing::TempDir() + "wexlog_kill_XXXXXX";
+  ASSERT_NE(mkdtemp(&made[0]), nullptr);
+  const std::string dir = made, name(250, 'k'), snap = dir + "/" + name;
+  velorin::wex_lib_log_entry big{9, "big", 1 << 18};
+  for (int n = 0; n < 2000; ++n) big.push_data_value("n", 0, 1, n, 0, 0, 0, 0, 0, 0, 0);
+  const auto contents = [&snap] {
+    std::ifstream in(snap, std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(in), {});
+  };
+  ASSERT_EQ(wex_lib_log_save_snapshot(big.storage(), snap.c_str()), 0);
+  const bytes big_saved = contents();
+  ASSERT_EQ(wex_lib_log_save_snapshot(source.storage(), snap.c_str()), 0);
+  ASSERT_EQ(contents(), saved);
+
+  std::mt19937 random(17);
+  int whole = 0;
+  pid_t child = 0;
+  for (int kill = 0; kill < 200; ++kill) {
+    child = fork();
+    if (child == 0) {
+      for (;;) {
+        wex_lib_log_save_snapshot(big.storage(), snap.c_str());
+        wex_lib_log_save_snapshot(source.storage(), snap.c_str());
+      }
+    }
+    ASSERT_GT(child, 0);
+    usleep(static_cast<useconds_t>(random() % 4000));
+    ::kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    const bytes now = contents();
+    whole += now == saved || now == big_saved;
+  }
+  EXPECT_EQ(whole, 200);
+
+  // Only temporary files of this library's naming whose process is gone are
+  // removed: not those of a live process, nor other files.
+  const std::string dead = ".wexlogsnap." + std::to_string(child) + ".0.tmp";
+  const std::string live = ".wexlogsnap." + std::to_string(getppid()) + ".3.tmp";
+  for (const std::string& planted : {dead, live, std::string(".wexlogsnap.x.0.tmp")}) {
+    std::ofstream(dir + "/" + planted) << "planted";
+  }
+  ASSERT_EQ(wex_lib_log_save_snapshot(big.storage(), snap.c_str()), 0);
+  std::set<std::string> found;
+  DIR* folder = opendir(dir.c_str());
+  while (const dirent64* entry = readdir64(folder)) found.insert(entry->d_name);
+  closedir(folder);
+  EXPECT_EQ(found, (std::set<std::string>{".", "..", name, live, ".wexlogsnap.x.0.tmp"}));
+  ASSERT_EQ(wex_lib_log_load_snapshot(target.storage(), snap.c_str()), 0);
+  EXPECT_EQ(dump_lines(target), dump_lines(big));
+  for (const std::string& left : {name, live, std::string(".wexlogsnap.x.0.tmp")}) {
+    std::remove((dir + "/" + left).c_str());
+  }
+  rmdir(dir.c_str());
 }
 
 }  // namespace

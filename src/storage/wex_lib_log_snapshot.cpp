@@ -1,12 +1,16 @@
 #include "wex_lib_log_snapshot.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
@@ -68,16 +72,80 @@ const char* resolve_target(std::string& path) {
   }
 }
 
-// Creates a new file beside `target`. O_EXCL never opens an existing file,
+// Named temporary files are ".wexlogsnap.<pid>.<n>.tmp" in the target's
+// folder: short, whatever the target's name, and telling which process made
+// them.
+constexpr char kTemporaryPrefix[] = ".wexlogsnap.";
+constexpr char kTemporarySuffix[] = ".tmp";
+
+std::string temporary_name(const std::string& folder, long pid, int i) {
+  return folder + "/" + kTemporaryPrefix + std::to_string(pid) + "." + std::to_string(i) +
+         kTemporarySuffix;
+}
+
+// The process that made the temporary file `name`, or 0 when the name is
+// not of this library's naming.
+long maker_of(const char* name) {
+  const size_t prefix = sizeof kTemporaryPrefix - 1, suffix = sizeof kTemporarySuffix - 1;
+  const size_t length = std::strlen(name);
+  if (length <= prefix + suffix || std::strncmp(name, kTemporaryPrefix, prefix) != 0 ||
+      std::strcmp(name + length - suffix, kTemporarySuffix) != 0) {
+    return 0;
+  }
+  char* end = nullptr;
+  const long pid = std::strtol(name + prefix, &end, 10);
+  if (pid <= 0 || *end != '.') return 0;
+  const char* counter = end + 1;
+  if (counter == name + length - suffix) return 0;
+  for (const char* c = counter; c != name + length - suffix; ++c) {
+    if (*c < '0' || *c > '9') return 0;
+  }
+  return pid;
+}
+
+// Removes the temporary files of saves killed before they renamed them: those
+// of this library's naming whose process no longer exists. Those of this
+// process may belong to a save running in another thread.
+void remove_stale_temporaries(const std::string& folder) {
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return;
+  const long self = ::getpid();
+  // The 64-bit form: on a 32-bit device readdir fails on large inode numbers.
+  while (const dirent64* entry = ::readdir64(dir)) {
+    const long pid = maker_of(entry->d_name);
+    if (pid == 0 || pid == self || pid > INT_MAX) continue;
+    if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+      static_cast<void>(::unlinkat(::dirfd(dir), entry->d_name, 0));
+    }
+  }
+  ::closedir(dir);
+}
+
+// Creates a new named file in `folder`. O_EXCL never opens an existing file,
 // nor follows a link planted at the name; the file gets the permissions of
 // any new file (0666 less the umask).
-int create_temporary(const std::string& target, std::string& name) {
+int create_temporary(const std::string& folder, std::string& name) {
   for (int i = 0; i < kTemporaryNames; ++i) {
-    name = target + "." + std::to_string(::getpid()) + "." + std::to_string(i) + ".tmp";
+    name = temporary_name(folder, ::getpid(), i);
     const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
+}
+
+// Gives the file without a name open at `fd` a free temporary name in
+// `folder`; false when the filesystem or the system refuses.
+bool link_in(int fd, const std::string& folder, std::string& name) {
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  for (int i = 0; i < kTemporaryNames; ++i) {
+    name = temporary_name(folder, ::getpid(), i);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
+        ::linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0) {
+      return true;
+    }
+    if (errno != EEXIST) return false;
+  }
+  return false;
 }
 
 // A snapshot that replaces a file keeps that file's permission bits, and its
@@ -91,25 +159,50 @@ void keep_permissions(const std::string& target, int fd) {
   static_cast<void>(::fchmod(fd, st.st_mode & 07777) == 0);
 }
 
-// Writes `bytes` to a temporary file, flushes it to disk and only then
-// renames it over `target`, so that a failure leaves the old file whole.
-const char* replace_file(const std::string& target, const std::vector<unsigned char>& bytes) {
-  std::string temporary;
-  descriptor out(create_temporary(target, temporary));
-  if (out.get() < 0) return "cannot create the file";
-  keep_permissions(target, out.get());
+// Gives the new file the target's permissions, writes `bytes` and flushes
+// them to disk.
+const char* fill(const std::string& target, int fd, const std::vector<unsigned char>& bytes) {
+  keep_permissions(target, fd);
+  if (!write_all(fd, bytes.data(), bytes.size())) return "cannot write the file";
+  if (::fsync(fd) != 0) return "cannot flush the file to disk";
+  return nullptr;
+}
+
+// Renames the complete temporary file over `target`, or removes it.
+const char* put_in_place(descriptor& file, const std::string& temporary,
+                         const std::string& target) {
   const char* reason = nullptr;
-  if (!write_all(out.get(), bytes.data(), bytes.size())) {
-    reason = "cannot write the file";
-  } else if (::fsync(out.get()) != 0) {
-    reason = "cannot flush the file to disk";
-  } else if (!out.close()) {
+  if (!file.close()) {
     reason = "cannot write the file";
   } else if (::rename(temporary.c_str(), target.c_str()) != 0) {
     reason = "cannot replace the file";
   }
   if (reason != nullptr) ::unlink(temporary.c_str());
   return reason;
+}
+
+// Writes `bytes` to a file without a name in the target's folder, flushes it
+// to disk and only then links it in under a temporary name that it keeps for
+// as long as a rename takes, so that a process killed at any instant leaves
+// no file behind but, at worst, one the next save removes. Where the
+// filesystem has no files without a name, a named temporary file is written
+// instead.
+const char* replace_file(const std::string& target, const std::vector<unsigned char>& bytes) {
+  const std::string folder = folder_of(target);
+  remove_stale_temporaries(folder);
+  std::string temporary;
+  descriptor unnamed(::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+  if (unnamed.get() >= 0) {
+    if (const char* reason = fill(target, unnamed.get(), bytes)) return reason;
+    if (link_in(unnamed.get(), folder, temporary)) return put_in_place(unnamed, temporary, target);
+  }
+  descriptor named(create_temporary(folder, temporary));
+  if (named.get() < 0) return "cannot create the file";
+  if (const char* reason = fill(target, named.get(), bytes)) {
+    ::unlink(temporary.c_str());
+    return reason;
+  }
+  return put_in_place(named, temporary, target);
 }
 
 const char* save(wex_lib_log_storage& storage, const char* path) {

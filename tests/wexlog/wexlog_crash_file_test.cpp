@@ -164,35 +164,57 @@ TEST(WexlogCrashRecorderTest, ArmingRefusesAMissingDirectoryAndRemovingRestoresT
   sigaction(SIGSYS, &mine, nullptr);
 }
 
-// A crash file with one logger (a 16-byte ring holding one 4-byte record,
-// nothing under construction), then the end section for `count` loggers.
-std::vector<unsigned char> small_crash_file(uint32_t count) {
-  std::vector<unsigned char> file(format::kFileHeaderSize + format::kLoggerHeaderSize + 3 + 16);
+// A crash file with one logger "net" of trace id 7 whose ring holds `ring`
+// with both positions at `pos`, nothing under construction, then the end
+// section for `count` loggers.
+std::vector<unsigned char> crash_file(const std::vector<unsigned char>& ring, uint32_t pos,
+                                      uint32_t count) {
+  std::vector<unsigned char> file(format::kFileHeaderSize + format::kLoggerHeaderSize + 3 +
+                                  ring.size() + format::kEndSize);
   std::memcpy(file.data(), format::kMagic, sizeof format::kMagic);
   format::store_le(&file[format::kVersionAt], format::kVersion, 4);
   format::store_le(&file[format::kSignalAt], 11, 4);
   unsigned char* logger = &file[format::kFileHeaderSize];
   format::copy_tag(logger, format::kLoggerTag);
   format::store_le(logger + format::kTraceIdAt, 7, 4);
-  format::store_le(logger + format::kWritePosAt, 8, 4);
-  format::store_le(logger + format::kRingSizeAt, 16, 4);
+  format::store_le(logger + format::kWritePosAt, pos, 4);
+  format::store_le(logger + format::kReadPosAt, pos, 4);
+  format::store_le(logger + format::kRingSizeAt, ring.size(), 4);
   format::store_le(logger + format::kNameSizeAt, 3, 4);
-  std::memcpy(logger + format::kLoggerHeaderSize, "net\4\0\0\0\1\2\3\4", 11);
-  file.resize(file.size() + format::kEndSize);
+  std::memcpy(logger + format::kLoggerHeaderSize, "net", 3);
+  std::copy(ring.begin(), ring.end(), logger + format::kLoggerHeaderSize + 3);
   unsigned char* end = &file[file.size() - format::kEndSize];
   format::copy_tag(end, format::kEndTag);
   format::store_le(end + format::kLoggerCountAt, count, 4);
   return file;
 }
 
+// A 16-byte ring holding one 4-byte record from offset 0 to 8.
+std::vector<unsigned char> small_crash_file(uint32_t count) {
+  auto file = crash_file({4, 0, 0, 0, 1, 2, 3, 4, 0, 0, 0, 0, 0, 0, 0, 0}, 8, count);
+  format::store_le(&file[format::kFileHeaderSize + format::kReadPosAt], 0, 4);
+  return file;
+}
+
 std::string refusal(const std::vector<unsigned char>& file) {
   try {
-    const auto crash = wexlog::decode_crash(file.data(), file.size());
-    return crash.cut_short.value_or("accepted") + ", loggers " +
-           std::to_string(crash.loggers.size());
+    const wexlog::crash_reader crash(file.data(), file.size());
+    return crash.cut_short().value_or("accepted") + ", loggers " +
+           std::to_string(crash.heading().loggers);
   } catch (const wexlog::input_error& e) {
     return e.what();
   }
+}
+
+// What `wexlog decode` prints for the file, then what it notes on standard
+// error, one line each.
+std::string printed(const std::vector<unsigned char>& file, wexlog::output_format as) {
+  wexlog::crash_reader crash(file.data(), file.size());
+  wexlog::output out;
+  std::string notes;
+  wexlog::print_crash(crash, *wexlog::make_printer(as, out),
+                      [&notes](const std::string& line) { notes += line + "\n"; });
+  return out.kept() + "--\n" + notes;
 }
 
 TEST(WexlogCrashFileReaderTest, BrokenFramingIsRefusedAndBrokenRingsOrEndingsAreReported) {
@@ -212,12 +234,27 @@ TEST(WexlogCrashFileReaderTest, BrokenFramingIsRefusedAndBrokenRingsOrEndingsAre
   EXPECT_EQ(refusal(std::vector<unsigned char>(file.begin(), file.end() - 9)),
             "cut short after 0 whole loggers (no end section), loggers 0");
   // A ring caught in the middle of a push: the logger is kept, its ring
-  // salvaged up to the tear.
+  // salvaged up to the tear, which JSON notes beside its heading object.
   const auto torn = with(format::kFileHeaderSize + format::kLoggerHeaderSize + 3, 5);
-  std::string text;
-  wexlog::append_crash_text(text, wexlog::decode_crash(torn.data(), torn.size()));
-  EXPECT_NE(text.find(" records 0 logger \"net\" trace_id 7 torn at offset 0\n"), std::string::npos)
-      << text;
+  EXPECT_EQ(printed(torn, wexlog::output_format::text),
+            "# crash SIGSEGV (11) pid 0 at 1970-01-01T00:00:00Z loggers 1\n"
+            "# ring 0x0 size 16 records 0 logger \"net\" trace_id 7 torn at offset 0\n--\n");
+  EXPECT_EQ(printed(torn, wexlog::output_format::json),
+            R"({"signal":11,"signal_name":"SIGSEGV","pid":0,"time":"1970-01-01T00:00:00Z",)"
+            R"("time_s":0,"loggers":1})"
+            "\n--\nlogger \"net\" torn at offset 0 (ring record at offset 0 runs past the "
+            "write position: length 5); the records before it are shown\n");
+  // Rings shorter than a length prefix: the prefix at the last byte wraps
+  // round the ring, more than once, and reads none of the bytes after it.
+  for (uint32_t size = 1; size <= 3; ++size) {
+    const auto tiny = crash_file(std::vector<unsigned char>(size, 0x21), size - 1, 1);
+    EXPECT_NE(printed(tiny, wexlog::output_format::json)
+                  .find("--\nlogger \"net\" torn at offset " + std::to_string(size - 1) +
+                        " (ring record at offset " + std::to_string(size - 1) +
+                        " runs past the write position: length 555819297)"),
+              std::string::npos)
+        << size;
+  }
 }
 
 }  // namespace

@@ -134,6 +134,10 @@ TEST(WexlogCoreImageTest, BrokenCoresAreRefusedWithTheirReason) {
   EXPECT_EQ(
       refusal(wexlog_test::make_core(4, false, {{0x1000, bytes(64, 1)}, {0x1020, bytes(8, 1)}})),
       "segments at 0x1000 and 0x1020 overlap");
+  bytes aliased = wexlog_test::make_core(4, true, {{0x1000, bytes(64, 1)}, {0x2000, bytes(8, 1)}});
+  aliased[52 + 32 + 7] = 116 + 8;  // the second segment's bytes inside the first's
+  EXPECT_EQ(refusal(aliased),
+            "segments at 0x1000 and 0x2000 load the same file bytes at offset 124");
   bytes odd = core;
   odd[4] = 3;
   EXPECT_EQ(refusal(odd), "unsupported ELF class 3");
@@ -190,12 +194,16 @@ TEST_F(WexlogToolTest, DecodePrintsTheDumpLinesAndUnusableInputOrOutputEndsWithS
                   std::string(command) + "/dev/stdin 2>&1"),
               result(1, "wexlog: /dev/stdin: not a regular file (a pipe or FIFO)\n"));
   }
+  // The bare ring on the store's array shows none of the store's records
+  // again; JSON, which has no ring headings, notes it.
   write_file(path + ".core", wexlog_test::sample_core(4, true, info, array));
-  for (const std::string& command :
-       {"recover --json " + path + ".core", "decode " + path + ".snap"}) {
-    EXPECT_EQ(run(WEXLOG_TOOL " " + command + " 2>&1 >/dev/full"),
-              result(1, "wexlog: cannot write the output: No space left on device\n"));
-  }
+  const std::string full = "wexlog: cannot write the output: No space left on device\n";
+  EXPECT_EQ(run(WEXLOG_TOOL " recover --json " + path + ".core 2>&1 >/dev/full"),
+            result(1, "wexlog: " + path +
+                          ".core: ring 0x10100: the records from offset 658 on are shown under "
+                          "ring 0x10030\n" +
+                          full));
+  EXPECT_EQ(run(WEXLOG_TOOL " decode " + path + ".snap 2>&1 >/dev/full"), result(1, full));
 }
 
 // A push caught between its header and its items: the ring's bytes after the
@@ -275,9 +283,11 @@ TEST_F(WexlogToolTest, TornRingsShowTheRecordsBeforeTheTearAndTheRecordUnderCons
                     std::to_string(items.size() + 9) + "); the records before it are shown\n"));
 }
 
-// A forged core: a thousand rings on one array of ring records that chain
-// all the way round but hold no log record.
-TEST(WexlogScanTest, RingsSharingAnArrayAndControlStateAreWalkedOnce) {
+// Forged cores: a thousand rings on one array of ring records that chain
+// all the way round, first holding no log record, with one control state,
+// then holding a header-only record each, every ring with a read position
+// of its own. Each ring record is walked at most twice, and shown once.
+TEST(WexlogScanTest, RingsSharingAnArrayAreWalkedAndShownOnce) {
   constexpr uint32_t kSize = 5 * 209715;  // just under 1 MB of 5-byte ring records
   bytes array(kSize);
   for (uint32_t at = 0; at < kSize; at += 5) array[at] = 1;
@@ -288,7 +298,56 @@ TEST(WexlogScanTest, RingsSharingAnArrayAndControlStateAreWalkedOnce) {
   wexlog::scan_stats stats;
   EXPECT_TRUE(wexlog::find_rings(image, wexlog::scan_options{true}, &stats).empty());
   EXPECT_EQ(stats.candidates, 1000u);
-  EXPECT_EQ(stats.walks, 1u);
+  EXPECT_EQ(stats.steps, 1u);
+
+  constexpr uint32_t kRecords = 1000, kRecord = 13;
+  bytes headers(kRecords * kRecord);
+  for (uint32_t at = 0; at < headers.size(); at += kRecord) headers[at] = 9;
+  wexlog_test::image distinct{true, 4, {}};
+  for (uint32_t i = 0; i < 1000; ++i) {
+    distinct.put(0, 4).put(0, 4).put(i * kRecord, 4).put(headers.size(), 4).ptr(0x200000);
+  }
+  const bytes spread =
+      wexlog_test::make_core(4, true, {{0x10000, distinct.b}, {0x200000, headers}});
+  const wexlog::core_image many(spread.data(), spread.size());
+  wexlog::scan_stats spread_stats;
+  const auto found = wexlog::find_rings(many, wexlog::scan_options{false}, &spread_stats);
+  EXPECT_EQ(spread_stats.steps, 2 * kRecords + 1);  // two walks, each up to its end
+  ASSERT_EQ(found.size(), 1000u);
+  uint64_t shown = 0;
+  for (const auto& ring : found) shown += ring.shown;
+  EXPECT_EQ(shown, kRecords);
+  EXPECT_EQ(found[0].records, kRecords);  // the full ring, from the write position
+  EXPECT_FALSE(found[0].joins);
+  EXPECT_EQ(found[999].records, 1u);
+  ASSERT_TRUE(found[999].joins);
+  EXPECT_EQ(found[999].joins->offset, 999 * kRecord);
+  EXPECT_EQ(found[999].joins->ring, 0x10000u);
+  // In text, the ring says where its records are shown.
+  const std::string path = ::testing::TempDir() + "wexlog_spread.core";
+  write_file(path, spread);
+  const auto [status, text] = run(WEXLOG_TOOL " recover " + path);
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(text.find("# ring 0x10014 size 13000 records 999 logger ? trace_id ?\n"
+                      "# the records from offset 13 on are shown under ring 0x10000\n"),
+            std::string::npos);
+  EXPECT_LT(text.size(), 200000u);  // 1000 dump lines, not half a million
+  std::remove(path.c_str());
+
+  // Each ring a full ring from a write position of its own: the walks stop
+  // once they have read as many ring records as the core has bytes.
+  wexlog_test::image apart{true, 4, {}};
+  for (uint32_t i = 0; i < 1000; ++i) {
+    apart.put(0, 4).put(i * kRecord, 4).put(i * kRecord, 4).put(headers.size(), 4).ptr(0x200000);
+  }
+  const bytes apart_core =
+      wexlog_test::make_core(4, true, {{0x10000, apart.b}, {0x200000, headers}});
+  const wexlog::core_image forged(apart_core.data(), apart_core.size());
+  wexlog::scan_stats apart_stats;
+  const size_t kept = wexlog::find_rings(forged, wexlog::scan_options{false}, &apart_stats).size();
+  EXPECT_EQ(apart_stats.steps, apart.b.size() + headers.size() + 64);
+  EXPECT_EQ(kept + apart_stats.skipped, 1000u);
+  EXPECT_GT(kept, 0u);
 }
 
 // The crash fixture's cores: never larger than kCoreCap, and none at all from

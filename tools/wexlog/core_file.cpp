@@ -136,6 +136,21 @@ core_image::core_image(const unsigned char* data, size_t size) {
                         " overlap");
     }
   }
+  // Nor does it load one file byte at two addresses: a forged core could
+  // otherwise have every byte scanned once per program header.
+  std::vector<const segment*> by_offset;
+  for (const segment& seg : segments_) by_offset.push_back(&seg);
+  std::stable_sort(by_offset.begin(), by_offset.end(),
+                   [](const segment* a, const segment* b) { return a->bytes < b->bytes; });
+  for (size_t i = 1; i < by_offset.size(); ++i) {
+    const segment& before = *by_offset[i - 1];
+    const segment& after = *by_offset[i];
+    if (static_cast<uint64_t>(after.bytes - before.bytes) < before.file_size) {
+      throw input_error("segments at " + hex(before.address) + " and " + hex(after.address) +
+                        " load the same file bytes at offset " +
+                        std::to_string(after.bytes - data));
+    }
+  }
   std::sort(ranges_.begin(), ranges_.end());
   std::vector<std::pair<uint64_t, uint64_t>> merged;
   for (const auto& range : ranges_) {

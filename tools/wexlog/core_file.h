@@ -50,7 +50,8 @@ class core_image {
  public:
   // Reads the ELF header and program headers of the core held in `data`,
   // which must outlive this object. Throws input_error for anything that is
-  // not a whole ELF core file.
+  // not a whole ELF core file, and for loaded segments that overlap in
+  // memory or share file bytes, which no core does.
   core_image(const unsigned char* data, size_t size);
 
   bool big_endian() const { return big_endian_; }

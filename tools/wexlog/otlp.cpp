@@ -120,18 +120,41 @@ json log_record_of(const items_seen& seen, bool parsed, const record_origin& ori
   }
   if (origin.trace_id)
     add_attribute(attributes, "wexlog.logger.trace_id", int_value(*origin.trace_id));
-  if (origin.ring) {
-    char address[24];
-    std::snprintf(address, sizeof address, "0x%llx", static_cast<unsigned long long>(*origin.ring));
-    add_attribute(attributes, "wexlog.ring.address", string_value(address));
-  }
+  if (origin.ring)
+    add_attribute(attributes, "wexlog.ring.address", string_value(hex_address(*origin.ring)));
   if (!parsed) add_attribute(attributes, "wexlog.record.malformed", json{{"boolValue", true}});
   if (!body.empty()) log_record["body"] = string_value(std::move(body));
   if (!attributes.empty()) log_record["attributes"] = std::move(attributes);
   return log_record;
 }
 
+// One LogsData line per record and per record under construction; a crash
+// file's heading, which comes first, gives the resource of every line.
+class otlp_printer : public printer {
+ public:
+  explicit otlp_printer(output& out) : out_(out) {}
+  void crash(const crash_heading& h) override { resource_ = {h.signal, h.pid, h.time}; }
+  void ring(const found_ring&) override {}
+  void unreadable(const std::string&) override {}
+  void joins(const found_ring::join&) override {}
+  void record(record_span record, const record_origin& origin) override {
+    append_otlp_record(out_.text(), record, origin, resource_);
+  }
+  void uncommitted(record_span items, const record_origin& origin) override {
+    append_otlp_uncommitted(out_.text(), items, origin, resource_);
+  }
+  bool shows_ring_state() const override { return false; }
+
+ private:
+  output& out_;
+  otlp_resource resource_;
+};
+
 }  // namespace
+
+std::unique_ptr<printer> make_otlp_printer(output& out) {
+  return std::make_unique<otlp_printer>(out);
+}
 
 void append_otlp_record(std::string& out, record_span record, const record_origin& origin,
                         const otlp_resource& resource) {

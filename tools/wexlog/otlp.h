@@ -38,9 +38,11 @@
 #define WEXLOG_OTLP_H
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "printer.h"
 #include "render.h"
 #include "ring_scan.h"
 
@@ -52,6 +54,10 @@ struct otlp_resource {
   std::optional<uint32_t> pid;
   std::optional<uint64_t> crash_time;  // seconds since the epoch
 };
+
+// The printer of `wexlog --otlp`; tears and unreadable rings are left to
+// the reader's notes on standard error.
+std::unique_ptr<printer> make_otlp_printer(output& out);
 
 // Appends one LogsData line for a stored record.
 void append_otlp_record(std::string& out, record_span record, const record_origin& origin,

@@ -10,12 +10,6 @@ namespace {
 namespace record = velorin::log_record;
 using json = nlohmann::ordered_json;
 
-std::string hex_address(uint64_t address) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(address));
-  return text;
-}
-
 // Text up to its first NUL, as the dump shows it.
 std::string text_of(const unsigned char* bytes, size_t size) {
   std::string out;
@@ -27,6 +21,14 @@ std::string hex_of(uint32_t value) {
   std::string out;
   record::append_hex(out, value);
   return out;
+}
+
+}  // namespace
+
+std::string hex_address(uint64_t address) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(address));
+  return text;
 }
 
 std::string quoted(const std::string& name) {
@@ -46,6 +48,8 @@ std::string quoted(const std::string& name) {
   }
   return out + "\"";
 }
+
+namespace {
 
 json item_json(const record::item& it) {
   json j;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <map>
 #include <tuple>
+#include <unordered_map>
 
 #include "storage/wex_lib_log_record.h"
 
@@ -41,18 +42,21 @@ inline uint64_t load_pointer(const unsigned char* p) {
   }
 }
 
-// `at` reduced into a ring of `size` bytes; positions are always below
-// 2 * size, so no division is needed.
+// `at` reduced into a ring of `size` bytes. A position plus a record's
+// length stays below 2 * size, but a prefix or header can be longer than a
+// ring of a few bytes and wrap around it more than once.
 uint32_t wrap(uint64_t at, uint32_t size) {
-  return static_cast<uint32_t>(at < size ? at : at - size);
+  return static_cast<uint32_t>(at < size ? at : at % size);
 }
 
-// The little-endian length prefix at `pos`, which may wrap at the end.
+// The little-endian length prefix at `pos`, which may wrap at the end, more
+// than once in a ring shorter than the prefix.
 uint32_t prefix_at(const unsigned char* bytes, uint32_t size, uint32_t pos) {
   if (size - pos >= kPrefixSize) return velorin::load_le32(bytes + pos);
   uint32_t length = 0;
   for (unsigned int i = 0; i < kPrefixSize; ++i) {
-    length |= uint32_t{bytes[wrap(uint64_t{pos} + i, size)]} << (8 * i);
+    length |= uint32_t{bytes[pos]} << (8 * i);
+    pos = pos + 1 == size ? 0 : pos + 1;
   }
   return length;
 }
@@ -61,21 +65,35 @@ std::string text(const char* what, uint64_t a, const char* then, uint64_t b) {
   return what + std::to_string(a) + then + std::to_string(b);
 }
 
-// What a walk of one array in one control state found; nothing when the
-// fields are unusable or the array is not in the core.
+// Rings on one array, of one size, with one write position.
+using array_key = std::tuple<uint64_t, uint32_t, uint32_t>;
+array_key key_of(const found_ring& ring) {
+  return array_key{ring.buffer, ring.state.size, ring.state.write_pos};
+}
+
+// What a walk from one ring record found up to the write position.
 struct walk_summary {
-  uint64_t records;
+  uint64_t records = 0;
   std::optional<tear> torn;
 };
 
+// Candidates on one array, size and write position, and once a second one
+// is walked, the summary of the walk from each ring record walked since.
+struct shared_array {
+  uint64_t walks = 0;
+  std::unordered_map<uint32_t, walk_summary> from;
+  std::optional<walk_summary> full;  // from the write position round the whole ring
+};
+
 // Scans the writable segments of a core of byte order Swap and pointer
-// width P. Walks are cached by array and control state: forged cores can
-// point any number of candidates at one large array.
+// width P.
 template <bool Swap, unsigned int P>
 class scanner {
  public:
   scanner(const core_image& core, const scan_options& options, scan_stats& stats)
-      : core_(core), options_(options), stats_(stats) {}
+      : core_(core), options_(options), stats_(stats), budget_(64) {
+    for (const segment& seg : core.segments()) budget_ += seg.file_size;
+  }
 
   void scan(std::vector<found_ring>& out) {
     for (const segment& seg : core_.segments()) {
@@ -86,8 +104,6 @@ class scanner {
   }
 
  private:
-  using key = std::tuple<uint64_t, int32_t, uint32_t, uint32_t, uint32_t>;
-
   void scan_segment_(const segment& seg, std::vector<found_ring>& out) {
     constexpr uint64_t kFieldsSize = 16 + P;
     if (seg.file_size < kFieldsSize) return;
@@ -121,9 +137,14 @@ class scanner {
     ring.buffer = load_pointer<Swap, P>(fields + 16);
     ring.state = ring_state{static_cast<int32_t>(load32<Swap>(fields)), load32<Swap>(fields + 4),
                             load32<Swap>(fields + 8), load32<Swap>(fields + 12)};
-    const std::optional<walk_summary>& walked = walk_(seg, ring.buffer, ring.state);
-    if (!walked) return;
-    ring.records = walked->records;
+    const unsigned char* bytes = array_(seg, ring.buffer, ring.state.size);
+    if (bytes == nullptr) return;
+    const std::optional<walk_summary> walked = walk_(ring, bytes);
+    if (!walked) {
+      ++stats_.skipped;
+      return;
+    }
+    ring.records = ring.shown = walked->records;
     ring.torn = walked->torn;
     const bool holding = ring.records != 0 && !ring.torn;
     const bool recognised = recognise_store_(ring);
@@ -132,20 +153,59 @@ class scanner {
     }
   }
 
-  // The walk of the array at `buffer` in control state `state`, done once.
-  const std::optional<walk_summary>& walk_(const segment& seg, uint64_t buffer,
-                                           const ring_state& state) {
-    const auto [at, fresh] =
-        walks_.try_emplace(key{buffer, state.empty, state.write_pos, state.read_pos, state.size});
-    if (!fresh) return at->second;
-    const unsigned char* bytes = array_(seg, buffer, state.size);
-    if (bytes == nullptr) return at->second;
-    ++stats_.walks;
-    ring_walk walk(state, bytes, true);
-    for (record_span record; walk.next(record);) {
+  // Takes one ring record from the budget; false when it is spent.
+  bool step_() {
+    if (budget_ == 0) return false;
+    --budget_;
+    ++stats_.steps;
+    return true;
+  }
+
+  // The walk of the ring's chain; from the second candidate on an array,
+  // size and write position on, it stops at a ring record already walked.
+  // Nothing once the budget is spent.
+  std::optional<walk_summary> walk_(const found_ring& ring, const unsigned char* bytes) {
+    ring_walk walk(ring.state, bytes, true);
+    record_span record;
+    if (ring.state.empty != 0) {
+      walk.next(record);
+      return walk_summary{0, walk.torn()};
     }
-    at->second = walk_summary{walk.records(), walk.torn()};
-    return at->second;
+    shared_array& shared = arrays_[key_of(ring)];
+    // The write position starts a full ring's walk but ends every other, so
+    // the walk from there is kept apart.
+    const uint32_t end = ring.state.write_pos;
+    const bool full = ring.state.read_pos == end;
+    if (full && shared.full) return *shared.full;
+    std::vector<uint32_t> path;
+    walk_summary tail;
+    const bool keep = ++shared.walks > 1;
+    for (;;) {
+      const uint32_t at = walk.position();
+      if (keep && !(at == end && path.empty())) {
+        const auto known = shared.from.find(at);
+        if (known != shared.from.end()) {
+          tail = known->second;
+          break;
+        }
+      }
+      if (!step_()) return std::nullopt;
+      if (!walk.next(record)) {
+        tail.torn = walk.torn();
+        if (keep && tail.torn && at != end) shared.from.emplace(at, tail);
+        break;
+      }
+      if (keep) path.push_back(at);
+    }
+    for (size_t i = 0; i < path.size(); ++i) {
+      if (path[i] != end) {
+        shared.from.emplace(path[i], walk_summary{tail.records + (path.size() - i), tail.torn});
+      }
+    }
+    const walk_summary result = keep ? walk_summary{tail.records + path.size(), tail.torn}
+                                     : walk_summary{walk.records(), walk.torn()};
+    if (full) shared.full = result;
+    return result;
   }
 
   // The array usually lies in the ring's own segment; no lookup needed then.
@@ -207,9 +267,42 @@ class scanner {
   const core_image& core_;
   const scan_options& options_;
   scan_stats& stats_;
-  std::map<key, std::optional<walk_summary>> walks_;
+  std::map<array_key, shared_array> arrays_;
   std::vector<unsigned char> scratch_;
+  uint64_t budget_;  // ring records the walks may still read
 };
+
+// Limits the records shown of rings on one array, size and write position
+// to those no earlier ring shows: each ring walks its chain until a ring
+// record an earlier one showed.
+void share_records(const core_image& core, std::vector<found_ring>& rings) {
+  std::map<array_key, std::vector<found_ring*>> arrays;
+  for (found_ring& ring : rings) {
+    if (ring.state.empty == 0 && ring.records != 0) arrays[key_of(ring)].push_back(&ring);
+  }
+  std::vector<unsigned char> scratch;
+  for (auto& [key, group] : arrays) {
+    if (group.size() < 2) continue;
+    const unsigned char* bytes = core.bytes(group[0]->buffer, group[0]->state.size, scratch);
+    if (bytes == nullptr) continue;
+    std::unordered_map<uint32_t, uint64_t> shown_by;
+    for (found_ring* ring : group) {
+      ring_walk walk(ring->state, bytes, true);
+      record_span record;
+      for (ring->shown = 0;; ++ring->shown) {
+        const uint32_t at = walk.position();
+        const auto by = shown_by.find(at);
+        // The write position ends every walk but a full ring's, which starts there.
+        if (by != shown_by.end() && (at != ring->state.write_pos || ring->shown == 0)) {
+          ring->joins = found_ring::join{at, by->second};
+          break;
+        }
+        if (!walk.next(record)) break;
+        shown_by.emplace(at, ring->address);
+      }
+    }
+  }
+}
 
 }  // namespace
 
@@ -243,6 +336,11 @@ std::string describe(const tear& where, const ring_state& state) {
                   where.length);
   }
   return {};
+}
+
+std::string tear_note(const tear& where, const ring_state& state) {
+  return "torn at offset " + std::to_string(where.offset) + " (" + describe(where, state) +
+         "); the records before it are shown";
 }
 
 ring_walk::ring_walk(const ring_state& state, const unsigned char* bytes, bool parse)
@@ -303,6 +401,7 @@ std::vector<found_ring> find_rings(const core_image& core, const scan_options& o
     swap ? scanner<true, 4>(core, options, s).scan(out)
          : scanner<false, 4>(core, options, s).scan(out);
   }
+  share_records(core, out);
   s.rings = out.size();
   return out;
 }

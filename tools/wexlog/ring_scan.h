@@ -78,6 +78,9 @@ struct tear {
   uint32_t length;  // its length prefix
 };
 std::string describe(const tear& where, const ring_state& state);
+// "torn at offset O (why); the records before it are shown", for the notes
+// of readers whose output has no ring heading to say it.
+std::string tear_note(const tear& where, const ring_state& state);
 
 // Walks the ring records of a ring with usable fields, oldest first, without
 // copying them (except the one record that wraps at the end of the array).
@@ -94,6 +97,8 @@ class ring_walk {
   bool next(record_span& record);
   uint64_t records() const { return records_; }
   const std::optional<tear>& torn() const { return torn_; }
+  // Where the next ring record starts.
+  uint32_t position() const { return pos_; }
 
  private:
   bool stop_(tear::kind_t kind, uint32_t length);
@@ -117,6 +122,14 @@ struct found_ring {
   ring_state state;
   uint64_t records = 0;  // records that chain and parse
   std::optional<tear> torn;
+  // Records to show: all of them, unless from `joins` on the chain is one
+  // an earlier ring on the same array and write position shows.
+  uint64_t shown = 0;
+  struct join {
+    uint32_t offset;  // the first ring record not shown again
+    uint64_t ring;    // the address of the ring that shows it
+  };
+  std::optional<join> joins;
   bool store_recognised = false;
   std::string name;
   int32_t trace_id = 0;
@@ -131,12 +144,31 @@ struct scan_options {
 struct scan_stats {
   uint64_t bytes_scanned = 0;
   uint64_t candidates = 0;  // field patterns whose array was looked at
-  uint64_t walks = 0;       // chains walked: one per array and control state
+  uint64_t steps = 0;       // ring records read by the walks
+  uint64_t skipped = 0;     // candidates not walked: the budget was spent
   uint64_t rings = 0;
 };
 
-// Every ring in the core, by ascending address. Candidates that share an
-// array and control state are walked once.
+// Every ring in the core, by ascending address.
+//
+// A forged core can point any number of candidates at one large array, each
+// with a read position of its own; walking each chain would cost the number
+// of candidates times the array's size. So what a walk found from each ring
+// record it passed (records up to the write position, and the tear) is kept
+// per array, size and write position, and a later walk stops at the first
+// ring record already walked: each ring record of an array is walked once
+// per write position. Only arrays that a second candidate walks pay for
+// this record, so a real core's rings, one per array, are walked as before.
+// For the same reason a chain's records are shown once: the ring whose
+// chain reaches records an earlier ring (by address) on the same array and
+// write position shows stops there and names that ring (`joins`).
+//
+// Candidates on one array with distinct write positions, or on arrays that
+// overlap, still walk the same bytes again. So the walks together read at
+// most as many ring records as the core's segments have bytes (plus 64): a
+// real core, whose rings have arrays of their own and ring records of at
+// least 13 bytes, needs a fraction of that. Once it is spent, the remaining
+// candidates are skipped and counted (`skipped`): the core is forged.
 std::vector<found_ring> find_rings(const core_image& core, const scan_options& options,
                                    scan_stats* stats = nullptr);
 
