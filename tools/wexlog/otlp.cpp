@@ -8,7 +8,7 @@ namespace wexlog {
 namespace {
 
 namespace record = velorin::log_record;
-using json = nlohmann::ordered_json;
+using json = nlohmann::json;
 
 struct severity {
   int number;
@@ -36,16 +36,51 @@ severity severity_of(unsigned char type) {
   }
 }
 
-// AnyValue: int64 goes as a decimal string.
-json int_value(int64_t value) {
-  return json{{"intValue", std::to_string(value)}};
-}
-json string_value(std::string value) {
-  return json{{"stringValue", std::move(value)}};
+// `text` as a JSON string; bytes that are not UTF-8 become U+FFFD.
+void put_string(std::string& out, const std::string& text) {
+  out += json(text).dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-void add_attribute(json& list, const char* key, json value) {
-  list.push_back(json{{"key", key}, {"value", std::move(value)}});
+// The members of a JSON object or the elements of an array, written as
+// text as they are added (a tree of JSON values would cost more than the
+// rest of the rendering), with commas between them.
+class members {
+ public:
+  // Where the next member goes.
+  std::string& next() {
+    if (!text_.empty()) text_ += ',';
+    return text_;
+  }
+  bool empty() const { return text_.empty(); }
+  const std::string& text() const { return text_; }
+
+ private:
+  std::string text_;
+};
+
+// Attributes (KeyValue) of the AnyValue kinds used; keys need no escaping.
+std::string& begin_attribute(members& list, const char* key, const char* kind) {
+  std::string& out = list.next();
+  out += "{\"key\":\"";
+  out += key;
+  out += "\",\"value\":{\"";
+  out += kind;
+  out += "\":";
+  return out;
+}
+void add_int(members& list, const char* key, int64_t value) {
+  std::string& out = begin_attribute(list, key, "intValue");  // int64 as a decimal string
+  out += '"';
+  out += std::to_string(value);
+  out += "\"}}";
+}
+void add_string(members& list, const char* key, const std::string& value) {
+  std::string& out = begin_attribute(list, key, "stringValue");
+  put_string(out, value);
+  out += "}}";
+}
+void add_true(members& list, const char* key) {
+  begin_attribute(list, key, "boolValue") += "true}}";
 }
 
 // What one record's items give: the dump segments, the first message item
@@ -67,32 +102,34 @@ void see_item(items_seen& seen, const record::item& it) {
     seen.message = record::read_message_item(it.data, it.data_size);
 }
 
-// One LogsData line around `log_record`.
-void append_line(std::string& out, json log_record, const record_origin& origin,
+// One LogsData line around the members of `log_record`.
+void append_line(std::string& out, const members& log_record, const record_origin& origin,
                  const otlp_resource& resource) {
-  json attributes = json::array();
-  if (resource.pid) add_attribute(attributes, "process.pid", int_value(*resource.pid));
-  if (resource.signal)
-    add_attribute(attributes, "wexlog.crash.signal", int_value(*resource.signal));
-  if (resource.crash_time) {
-    log_record["observedTimeUnixNano"] = std::to_string(*resource.crash_time * 1000000000ull);
+  members attributes;
+  if (resource.pid) add_int(attributes, "process.pid", *resource.pid);
+  if (resource.signal) add_int(attributes, "wexlog.crash.signal", *resource.signal);
+  out += "{\"resourceLogs\":[{";
+  if (!attributes.empty()) {
+    out += "\"resource\":{\"attributes\":[";
+    out += attributes.text();
+    out += "]},";
   }
-  json scope_logs;
-  if (origin.logger && !origin.logger->empty()) scope_logs["scope"] = {{"name", *origin.logger}};
-  scope_logs["logRecords"] = json::array({std::move(log_record)});
-  json resource_logs;
-  if (!attributes.empty()) resource_logs["resource"] = {{"attributes", std::move(attributes)}};
-  resource_logs["scopeLogs"] = json::array({std::move(scope_logs)});
-  const json line{{"resourceLogs", json::array({std::move(resource_logs)})}};
-  out += line.dump(-1, ' ', false, json::error_handler_t::replace);
-  out += '\n';
+  out += "\"scopeLogs\":[{";
+  if (origin.logger && !origin.logger->empty()) {
+    out += "\"scope\":{\"name\":";
+    put_string(out, *origin.logger);
+    out += "},";
+  }
+  out += "\"logRecords\":[{";
+  out += log_record.text();
+  out += "}]}]}]}\n";
 }
 
-// The log record for what `seen` holds, with the attributes before it in
-// `attributes`.
-json log_record_of(const items_seen& seen, bool parsed, const record_origin& origin,
-                   json attributes) {
-  json log_record;
+// The members of the log record for what `seen` holds, after the
+// attributes already in `attributes`.
+members log_record_of(const items_seen& seen, bool parsed, const record_origin& origin,
+                      const otlp_resource& resource, members attributes) {
+  members log_record;
   std::string body = seen.segments;
   if (!parsed) body += record::kMalformedMarker;
   if (seen.message) {
@@ -101,30 +138,37 @@ json log_record_of(const items_seen& seen, bool parsed, const record_origin& ori
     const size_t tab = composed.find('\t');
     const severity level = severity_of(message.type);
     if (level.number != 0) {
-      log_record["severityNumber"] = level.number;
-      log_record["severityText"] = level.text;
+      log_record.next() += "\"severityNumber\":" + std::to_string(level.number);
+      log_record.next() += std::string("\"severityText\":\"") + level.text + '"';
     }
     if (seen.count == 1 && parsed)
       body = tab == std::string::npos ? composed : composed.substr(tab + 1);
     std::string label = record::type_label(message.type);
     label.pop_back();  // the space after the bracket
-    add_attribute(attributes, "wexlog.message.type", int_value(message.type));
-    add_attribute(attributes, "wexlog.message.type_label", string_value(label));
+    add_int(attributes, "wexlog.message.type", message.type);
+    add_string(attributes, "wexlog.message.type_label", label);
     if (tab != std::string::npos && tab != 0) {
-      add_attribute(attributes, "code.function.name", string_value(composed.substr(0, tab)));
+      add_string(attributes, "code.function.name", composed.substr(0, tab));
     }
-    add_attribute(attributes, "wexlog.message.length_selector", int_value(message.len_type));
+    add_int(attributes, "wexlog.message.length_selector", message.len_type);
   }
   if (origin.logger && !origin.logger->empty()) {
-    add_attribute(attributes, "wexlog.logger.name", string_value(*origin.logger));
+    add_string(attributes, "wexlog.logger.name", *origin.logger);
   }
-  if (origin.trace_id)
-    add_attribute(attributes, "wexlog.logger.trace_id", int_value(*origin.trace_id));
-  if (origin.ring)
-    add_attribute(attributes, "wexlog.ring.address", string_value(hex_address(*origin.ring)));
-  if (!parsed) add_attribute(attributes, "wexlog.record.malformed", json{{"boolValue", true}});
-  if (!body.empty()) log_record["body"] = string_value(std::move(body));
-  if (!attributes.empty()) log_record["attributes"] = std::move(attributes);
+  if (origin.trace_id) add_int(attributes, "wexlog.logger.trace_id", *origin.trace_id);
+  if (origin.ring) add_string(attributes, "wexlog.ring.address", hex_address(*origin.ring));
+  if (!parsed) add_true(attributes, "wexlog.record.malformed");
+  if (!body.empty()) {
+    std::string& out = log_record.next();
+    out += "\"body\":{\"stringValue\":";
+    put_string(out, body);
+    out += '}';
+  }
+  if (!attributes.empty()) log_record.next() += "\"attributes\":[" + attributes.text() + ']';
+  if (resource.crash_time) {
+    log_record.next() +=
+        "\"observedTimeUnixNano\":\"" + std::to_string(*resource.crash_time * 1000000000ull) + '"';
+  }
   return log_record;
 }
 
@@ -159,17 +203,18 @@ std::unique_ptr<printer> make_otlp_printer(output& out) {
 void append_otlp_record(std::string& out, record_span record, const record_origin& origin,
                         const otlp_resource& resource) {
   items_seen seen;
-  json attributes = json::array();
+  members attributes;
   const bool parsed = record::read_record(
       record.data, record.size,
       [&](const record::header& h) {
         std::string time;
         record::append_time_of_day(time, h.time_of_day);
-        add_attribute(attributes, "thread.id", int_value(h.task_id));
-        add_attribute(attributes, "wexlog.time_of_day", string_value(std::move(time)));
+        add_int(attributes, "thread.id", h.task_id);
+        add_string(attributes, "wexlog.time_of_day", time);
       },
       [&](const record::item& it) { see_item(seen, it); });
-  append_line(out, log_record_of(seen, parsed, origin, std::move(attributes)), origin, resource);
+  append_line(out, log_record_of(seen, parsed, origin, resource, std::move(attributes)), origin,
+              resource);
 }
 
 void append_otlp_uncommitted(std::string& out, record_span items, const record_origin& origin,
@@ -181,9 +226,10 @@ void append_otlp_uncommitted(std::string& out, record_span items, const record_o
     parsed = in.read_item(it);
     if (parsed) see_item(seen, it);
   }
-  json attributes = json::array();
-  add_attribute(attributes, "wexlog.record.uncommitted", json{{"boolValue", true}});
-  append_line(out, log_record_of(seen, parsed, origin, std::move(attributes)), origin, resource);
+  members attributes;
+  add_true(attributes, "wexlog.record.uncommitted");
+  append_line(out, log_record_of(seen, parsed, origin, resource, std::move(attributes)), origin,
+              resource);
 }
 
 }  // namespace wexlog
