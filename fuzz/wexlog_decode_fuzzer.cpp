@@ -8,6 +8,7 @@
 // snapshot files there, saved from loggers holding messages and structured
 // records, and snapshots of rings of 1 to 3 bytes, whose every length prefix
 // wraps round the ring.
+#include <otlp.h>
 #include <platform_standin.h>
 #include <render.h>
 #include <snapshot_file.h>
@@ -58,6 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       wexlog::append_dump_line(tool, record);
       std::string json;
       wexlog::append_json_line(json, record, {});
+      wexlog::append_otlp_record(json, record, {}, {});
     }
     decoded = !walk.torn();
   } catch (const wexlog::input_error&) {

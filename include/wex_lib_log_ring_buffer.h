@@ -36,6 +36,9 @@
 //   copies a ring that holds still. A push moves the read position past the
 //   records it discards before it overwrites their bytes, and moves the write
 //   position only after its record is whole, both with release ordering.
+// - peek_records and drop_records let a reader take records out only once
+//   it is done with them: read_total_ tells drop_records how much of what
+//   was peeked has left the ring since.
 // - The two-part push_data refuses a missing part (null with a non-zero size)
 //   as the one-part push refuses null data, printing address 0.
 #ifndef WEX_LIB_LOG_RING_BUFFER_H
@@ -90,12 +93,19 @@ class WEX_LIB_LOG_API wex_lib_log_ring_buffer {
   int pop_data(std::vector<unsigned char>& out);
   // The same into a caller buffer with room for next_data_size() bytes.
   int pop_data(void* out);
-  // Removes the oldest ring records, as many as fit into `limit` bytes (at
-  // least one), and hands them over in `out` as they stand in the ring: each
-  // payload after its 4-byte little-endian length. Returns how many it
-  // removed, 0 when the ring is empty. Draining a ring this way takes the
-  // semaphore once per batch instead of once per record.
-  unsigned int pop_records(std::vector<unsigned char>& out, unsigned int limit);
+  // Copies the oldest ring records, as many as fit into `limit` bytes (at
+  // least one), into `out` as they stand in the ring: each payload after its
+  // 4-byte little-endian length. They stay in the ring; `mark` receives what
+  // drop_records needs to remove them. Returns how many it copied, 0 when
+  // the ring is empty. Draining a ring this way takes the semaphore twice
+  // per batch instead of once per record.
+  unsigned int peek_records(std::vector<unsigned char>& out, unsigned int limit,
+                            unsigned long long& mark);
+  // Removes the first `length` bytes of the ring records that peek_records
+  // copied with `mark` (a whole number of them). Those that left the ring
+  // meanwhile (made room for a push, popped, cleared, replaced by an import)
+  // are not removed again, and nothing after them is touched.
+  void drop_records(unsigned long long mark, unsigned long long length);
 
   // Capacity in bytes, read without the semaphore.
   unsigned int size() const { return size_.load(std::memory_order_relaxed); }
@@ -108,12 +118,11 @@ class WEX_LIB_LOG_API wex_lib_log_ring_buffer {
   // Out of line, so that the common push that discards nothing stays short.
   WEX_LIB_LOG_LOCAL __attribute__((noinline)) void escape_r_pos_(unsigned int length,
                                                                  unsigned int record_start);
+  WEX_LIB_LOG_LOCAL void advance_read_pos_(uint64_t bytes);
   WEX_LIB_LOG_LOCAL unsigned int calc_escape_size_of_r_pos_(unsigned int length,
                                                             unsigned int record_start) const;
   WEX_LIB_LOG_LOCAL void refer_ring_buffer_(std::vector<unsigned char>& out, unsigned int length,
                                             unsigned int pos) const;
-  WEX_LIB_LOG_LOCAL void refer_ring_buffer_(std::vector<unsigned char>& out,
-                                            unsigned int length) const;
   WEX_LIB_LOG_LOCAL unsigned int refer_next_data_size_() const;
   WEX_LIB_LOG_LOCAL void read_ring_buffer_(std::vector<unsigned char>& out);
   WEX_LIB_LOG_LOCAL void copy_out_(unsigned char* out, unsigned int length, unsigned int pos) const;
@@ -123,6 +132,10 @@ class WEX_LIB_LOG_API wex_lib_log_ring_buffer {
   std::atomic<uint32_t> read_pos_;
   std::atomic<uint32_t> size_;
   std::atomic<unsigned char*> buffer_;
+  // How far read_pos_ has moved along the chain of ring records, in bytes;
+  // an operation that starts a new chain adds more than a ring can hold.
+  // Read and written only under the semaphore.
+  unsigned long long read_total_ = 0;
   QMV_Mutex_Semaphore mutex_;
   friend struct crash_access;   // the crash recorder reads the fields without locks
   friend struct layout_access;  // measures where the fields lie, for readers of cores

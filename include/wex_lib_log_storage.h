@@ -26,15 +26,21 @@
 // - A commit converts the clock to local time once per second and reuses
 //   that answer within the second: a change of the platform's time zone
 //   shows in records from the next second on. get_timer converts every time.
-// - The dump takes records from the ring in batches of up to 64 KiB. If a
-//   derived logger's act_trace_log throws, the lines rendered so far are
-//   written and the rest of that batch is lost with the exception.
-// - The dump to a stream flushes the stream, then writes its lines straight
-//   to the stream's descriptor in pieces of whole lines, each in one write
-//   call (a line longer than a piece in a call of its own). On a file opened
-//   for append, as trace_log(path) opens it, other writers of the file never
-//   split a dump line. A stream without a descriptor is written through
-//   stdio.
+// - The dump copies records from the ring in batches of up to 64 KiB and
+//   removes a batch once its lines are rendered. If a derived logger's
+//   act_trace_log throws, the lines rendered so far are written, the
+//   records they came from and the one being rendered leave the ring, and
+//   the rest stay for the next dump. Records that a push discarded while
+//   the batch was being rendered are not removed twice.
+// - The dump to a stream writes its lines straight to the stream's
+//   descriptor in pieces of whole lines, each in one write call (a line
+//   longer than a piece in a call of its own), after flushing what the
+//   caller left in the stream's buffer; an empty dump neither writes nor
+//   flushes. On a file opened for append, as trace_log(path) opens it,
+//   other writers of the file never split a dump line. Bytes the descriptor
+//   refuses are handed to stdio, so that a failed dump leaves the stream in
+//   error (ferror) as a failed fprintf does. A stream without a descriptor
+//   is written through stdio.
 #ifndef WEX_LIB_LOG_STORAGE_H
 #define WEX_LIB_LOG_STORAGE_H
 

@@ -11,6 +11,9 @@ packages=(
   valgrind gdb
   lintian dpkg-dev file man-db
 )
+# The check of wexlog's OTLP output runs on Node.js (tests/otlp); a machine
+# with a Node.js of its own keeps it.
+command -v npm >/dev/null || packages+=(nodejs npm)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -7,7 +7,7 @@
 #           messages;
 #   decode  a 100 MB snapshot of small structured records;
 #   crash   a crash file of one logger whose 20 MiB ring is full of small
-#           records, decoded in text and JSON.
+#           records, decoded in text, JSON and OTLP.
 #
 #   scripts/wexlog_measure.sh [BUILD_DIR [INPUT...]]
 #
@@ -127,4 +127,5 @@ with open(sys.argv[1], "wb") as out:
 EOF
 measure crash "$work/crash" decode
 measure crash-j "$work/crash" decode --json
+measure crash-o "$work/crash" decode --otlp
 fi

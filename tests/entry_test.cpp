@@ -224,6 +224,9 @@ TEST_F(EntryTest, LongTextsAreCutAndExtPrintsOnlyUpToLevelTwoWithoutStoring) {
   log.add_log_ext(L(3), "v=%d", 3);
   log.add_log_ext(L(2), "v=%d", 2);
   log.add_log_ext(L(0), "%s", std::string(400, 'z').c_str());
+  int written = -1;
+  log.add_log_ext(L(3), "abc%n", &written);  // formatted though not printed
+  EXPECT_EQ(written, 3);
   expect({}, {"2|v=2\n", "0|" + std::string(319, 'z') + "\n"});
 }
 

@@ -1,12 +1,14 @@
 // The message formatter must write exactly what vsnprintf writes.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <random>
 #include <string>
 
@@ -26,6 +28,14 @@ std::string format_both(std::string* reference, size_t capacity, const char* for
   std::vsnprintf(&(*reference)[0], capacity, format, args);
   va_end(args);
   return ours;
+}
+
+size_t format_message_of(char* out, size_t capacity, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const size_t length = velorin::format_message(out, capacity, format, args);
+  va_end(args);
+  return length;
 }
 
 TEST(MessageFormat, MatchesVsnprintfForRandomIntegerTextAndCharConversions) {
@@ -88,6 +98,15 @@ TEST(MessageFormat, HandsOtherConversionsToVsnprintfAndCutsAtTheCapacity) {
                                       std::string(1000, 'b').c_str());
   EXPECT_EQ(reference, cut);
   EXPECT_EQ(1278u, cut.find('\0'));
+}
+
+TEST(MessageFormat, PercentMShowsTheCallersErrnoAlsoWhenAConversionFails) {
+  // The C locale cannot encode U+00E9: vsnprintf fails after the %m text,
+  // having set errno to EILSEQ, and the text before the failure is kept.
+  char out[128];
+  errno = ENOENT;
+  format_message_of(out, sizeof out, "%m %lc", static_cast<wint_t>(0xE9));
+  EXPECT_EQ(std::string(out), std::string(std::strerror(ENOENT)) + " ");
 }
 
 }  // namespace

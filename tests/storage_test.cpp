@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <stdexcept>
 
 #include "crash/crash_access.h"
 #include "layout/layout_format.h"
@@ -303,6 +304,75 @@ TEST_F(StorageTest, TheLayoutDescriptorPlacesEveryFieldWhereTheStoreKeepsIt) {
   }
   EXPECT_EQ(v.building_size, 5u + 10);  // the value item, then the title item
   EXPECT_NE(v.write_pos, 0u);
+}
+
+TEST_F(StorageTest, DumpToAStreamFlushesOnlyBeforeItsLinesAndLeavesAFailedStreamInError) {
+  FILE* file = std::fopen(path.c_str(), "w");
+  ASSERT_NE(file, nullptr);
+  std::fputs("caller's\n", file);
+  store.trace_log(file);  // nothing to dump: the caller's bytes stay buffered
+  EXPECT_EQ(wexlog_test::read_lines(path), strings{});
+  ASSERT_EQ(wexlog_test::import_records(store, {kWorkedExample}), 0);
+  store.trace_log(file);
+  EXPECT_EQ(wexlog_test::read_lines(path), (strings{"caller's", kWorkedLine}));
+  EXPECT_EQ(std::ferror(file), 0);
+  std::fclose(file);
+
+  FILE* full = std::fopen("/dev/full", "w");
+  ASSERT_NE(full, nullptr);
+  ASSERT_EQ(wexlog_test::import_records(store, {kWorkedExample}), 0);
+  store.trace_log(full);
+  EXPECT_NE(std::ferror(full), 0);
+  std::fclose(full);
+}
+
+// Renders data items of kind 9 as the int they hold, after calling
+// `on_render` with it; a throw from there is a throw from the hook.
+struct counting_logger : velorin::wex_lib_log_entry {
+  using wex_lib_log_entry::wex_lib_log_entry;
+  void act_trace_log(std::string& line, std::vector<unsigned char>& data, unsigned char,
+                     unsigned int) override {
+    int value = 0;
+    std::memcpy(&value, data.data(), sizeof value);
+    if (on_render) on_render(value);
+    line += "[" + std::to_string(value) + "]";
+  }
+  void push(int value) {
+    storage().add_data(9, &value, sizeof value);
+    storage().entry_for_ring_buffer();
+  }
+  std::function<void(int)> on_render;
+};
+
+TEST_F(StorageTest, AThrowingHookLosesOnlyItsRecordAndPushesDuringADumpKeepTheRingWhole) {
+  const std::string at = "[00:00:01.000:" + std::to_string(uint32_t(pthread_self())) + "]";
+  const auto lines = [&](std::initializer_list<int> values) {
+    strings out;
+    for (int v : values) out.push_back(at + "[" + std::to_string(v) + "]");
+    return out;
+  };
+  // Each record takes 21 bytes of the ring: 9 of them fit into 200.
+  counting_logger hooked(5, "hooked", 200);
+  for (int v = 1; v <= 9; ++v) hooked.push(v);
+  hooked.on_render = [](int v) {
+    if (v == 3) throw std::runtime_error("hook");
+  };
+  EXPECT_THROW(hooked.trace_log(path.c_str()), std::runtime_error);
+  EXPECT_EQ(wexlog_test::read_lines(path), lines({1, 2}));
+  std::remove(path.c_str());
+  // While record 4 renders, six pushes discard records 4 to 6 from the ring
+  // (74 bytes were free); the dump removes only the rest of its batch and
+  // then dumps the pushed records as well.
+  hooked.on_render = [&](int v) {
+    if (v == 4)
+      for (int pushed = 101; pushed <= 106; ++pushed) hooked.push(pushed);
+  };
+  hooked.trace_log(path.c_str());
+  EXPECT_EQ(wexlog_test::read_lines(path), lines({4, 5, 6, 7, 8, 9, 101, 102, 103, 104, 105, 106}));
+  std::remove(path.c_str());
+  hooked.push(10);
+  hooked.trace_log(path.c_str());
+  EXPECT_EQ(wexlog_test::read_lines(path), lines({10}));
 }
 
 }  // namespace

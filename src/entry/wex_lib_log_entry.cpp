@@ -219,13 +219,15 @@ void wex_lib_log_entry::echo_to_file_(const char* label, const char* text) {
   write_all(file.get(), line.data(), line.size());
 }
 
+// The message is formatted whatever the level, so that a %n in it is
+// written for every level.
 void wex_lib_log_entry::add_log_ext(WEX_LIB_LOG_LV level, const char* format, ...) {
-  if (level > 2) return;
   char message[kExtBufferSize];
   va_list args;
   va_start(args, format);
   format_message(message, sizeof message, format, args);
   va_end(args);
+  if (level > 2) return;
   zolGENTrcPrintf(trace_id_, kTraceCategory, level, "%s\n", message);
 }
 

@@ -1,6 +1,8 @@
 #include "entry/wex_lib_log_format.h"
 
 #include <sys/types.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -331,11 +333,14 @@ size_t format_message(char* out, size_t capacity, const char* format, va_list ar
   if (end != nullptr) return static_cast<size_t>(end - out);
   va_list again;
   va_copy(again, args);
+  // %m shows the caller's errno, which a failed first run overwrites.
+  const int caller_errno = errno;
   if (std::vsnprintf(out, capacity, format, args) < 0) {
     // vsnprintf may stop at a conversion it cannot make without ending what
     // it wrote so far: writing it again over zeros ends that text, which is
     // kept.
     std::memset(out, 0, capacity);
+    errno = caller_errno;
     std::vsnprintf(out, capacity, format, again);
   }
   va_end(again);

@@ -15,6 +15,9 @@ namespace velorin {
 namespace {
 
 constexpr unsigned int kPrefixSize = 4;
+// What an operation that starts a new chain adds to read_total_: more than
+// any ring holds, so that every earlier peek counts as gone.
+constexpr uint64_t kNewChain = uint64_t{1} << 32;
 
 // x mod size for the small multiples of size that position arithmetic
 // produces; a division would cost more than the rest of a push.
@@ -76,6 +79,7 @@ int wex_lib_log_ring_buffer::create_ring_buffer(unsigned int size) {
   relaxed(empty_) = 1;
   relaxed(write_pos_) = 0;
   relaxed(read_pos_) = 0;
+  read_total_ += kNewChain;
   return kOk;
 }
 
@@ -88,6 +92,7 @@ void wex_lib_log_ring_buffer::clear() {
   relaxed(write_pos_) = 0;
   relaxed(read_pos_) = 0;
   relaxed(empty_) = 1;
+  read_total_ += kNewChain;
 }
 
 int wex_lib_log_ring_buffer::set_buffer_data(const WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info,
@@ -189,18 +194,12 @@ int wex_lib_log_ring_buffer::pop_data(void* out) {
   return kOk;
 }
 
-unsigned int wex_lib_log_ring_buffer::pop_records(std::vector<unsigned char>& out,
-                                                  unsigned int limit) {
-  if (relaxed(empty_) == 1) {
-    out.clear();
-    return 0;
-  }
+unsigned int wex_lib_log_ring_buffer::peek_records(std::vector<unsigned char>& out,
+                                                   unsigned int limit, unsigned long long& mark) {
+  out.clear();
+  if (relaxed(empty_) == 1) return 0;
   semaphore_hold hold(mutex_);
-  crash_hooks::park_if_frozen();
-  if (relaxed(empty_) == 1) {
-    out.clear();
-    return 0;
-  }
+  if (relaxed(empty_) == 1) return 0;
   // Find how many whole ring records fit, then copy them in one piece: the
   // prefixes in the ring already are the little-endian lengths.
   const unsigned char* buffer = relaxed(buffer_);
@@ -217,9 +216,20 @@ unsigned int wex_lib_log_ring_buffer::pop_records(std::vector<unsigned char>& ou
   } while (end != relaxed(write_pos_));
   out.resize(static_cast<size_t>(total));
   copy_out_(out.data(), static_cast<unsigned int>(total), relaxed(read_pos_));
-  relaxed(read_pos_) = end;
-  if (relaxed(read_pos_) == relaxed(write_pos_)) relaxed(empty_) = 1;
+  mark = read_total_;
   return count;
+}
+
+// Since the peek, read_pos_ has moved `passed` bytes along the same chain
+// (whole records), or a new chain began and `passed` exceeds any peek; the
+// rest of the dropped records starts at read_pos_.
+void wex_lib_log_ring_buffer::drop_records(unsigned long long mark, unsigned long long length) {
+  semaphore_hold hold(mutex_);
+  crash_hooks::park_if_frozen();
+  const uint64_t passed = read_total_ - mark;
+  if (relaxed(empty_) != 0 || passed >= length) return;
+  advance_read_pos_(length - passed);
+  if (relaxed(read_pos_) == relaxed(write_pos_)) relaxed(empty_) = 1;
 }
 
 // Writes `length` bytes at `at` with the overwrite rule; returns the
@@ -261,9 +271,13 @@ uint32_t wex_lib_log_ring_buffer::copy_in_(const unsigned char* data, unsigned i
 }
 
 void wex_lib_log_ring_buffer::escape_r_pos_(unsigned int length, unsigned int record_start) {
-  const uint32_t size = relaxed(size_);
-  relaxed(read_pos_) =
-      wrap(uint64_t{relaxed(read_pos_)} + calc_escape_size_of_r_pos_(length, record_start), size);
+  advance_read_pos_(calc_escape_size_of_r_pos_(length, record_start));
+}
+
+// Moves read_pos_ `bytes` on along the chain of ring records.
+void wex_lib_log_ring_buffer::advance_read_pos_(uint64_t bytes) {
+  relaxed(read_pos_) = wrap(uint64_t{relaxed(read_pos_)} + bytes, relaxed(size_));
+  read_total_ += bytes;
 }
 
 // Walks whole ring records from read_pos_ until at least `length` bytes are
@@ -302,11 +316,6 @@ void wex_lib_log_ring_buffer::copy_out_(unsigned char* out, unsigned int length,
   std::memcpy(out + to_end, buffer, length - to_end);
 }
 
-void wex_lib_log_ring_buffer::refer_ring_buffer_(std::vector<unsigned char>& out,
-                                                 unsigned int length) const {
-  refer_ring_buffer_(out, length, relaxed(read_pos_));
-}
-
 unsigned int wex_lib_log_ring_buffer::refer_next_data_size_() const {
   if (relaxed(empty_) != 0) return 0;
   return prefix_at(relaxed(buffer_), relaxed(size_), relaxed(read_pos_));
@@ -315,9 +324,8 @@ unsigned int wex_lib_log_ring_buffer::refer_next_data_size_() const {
 void wex_lib_log_ring_buffer::read_ring_buffer_(std::vector<unsigned char>& out) {
   const uint32_t size = relaxed(size_);
   const uint32_t length = refer_next_data_size_();
-  relaxed(read_pos_) = wrap(uint64_t{relaxed(read_pos_)} + kPrefixSize, size);
-  refer_ring_buffer_(out, length);
-  relaxed(read_pos_) = wrap(uint64_t{relaxed(read_pos_)} + length, size);
+  refer_ring_buffer_(out, length, wrap(uint64_t{relaxed(read_pos_)} + kPrefixSize, size));
+  advance_read_pos_(uint64_t{kPrefixSize} + length);
 }
 
 }  // namespace velorin

@@ -22,16 +22,22 @@ namespace {
 
 constexpr size_t kDumpBatchSize = 64 * 1024;
 
-// Writes whole lines to the stream's descriptor in one call; a stream
-// without a descriptor (a memory stream) takes them through stdio.
+// Writes whole lines to the stream's descriptor in one call, after the
+// bytes the caller left in the stream's buffer; a stream without a
+// descriptor (a memory stream) takes them through stdio. What the descriptor
+// refuses goes through stdio as well, which then marks the stream in error
+// as a failed fprintf would.
 void write_lines(FILE* stream, const std::string& lines) {
   if (lines.empty()) return;
   const int fd = fileno(stream);
-  if (fd < 0) {
-    std::fwrite(lines.data(), 1, lines.size(), stream);
-    return;
+  size_t written = 0;
+  if (fd >= 0) {
+    std::fflush(stream);
+    written = write_up_to(fd, lines.data(), lines.size());
+    if (written == lines.size()) return;
   }
-  write_all(fd, lines.data(), lines.size());
+  std::fwrite(lines.data() + written, 1, lines.size() - written, stream);
+  if (fd >= 0) std::fflush(stream);
 }
 
 }  // namespace
@@ -250,22 +256,25 @@ void wex_lib_log_storage::trace_log(FILE* stream) {
     data.assign(bytes, bytes + size);
     owner_->act_trace_log(out, data, kind, static_cast<unsigned int>(size));
   };
-  // Records leave the ring in batches and file lines are written in large
-  // pieces: a lock or a write per record would cost as much as rendering it.
-  // Each piece is whole lines and goes out in one write, so that other
-  // writers of a file opened for append never split a line of the dump.
-  if (stream != nullptr) std::fflush(stream);
+  // Records are copied from the ring in batches and file lines are written
+  // in large pieces: a lock or a write per record would cost as much as
+  // rendering it. Each piece is whole lines and goes out in one write, so
+  // that other writers of a file opened for append never split a line of
+  // the dump. A batch leaves the ring once rendered; when a hook throws, the
+  // records rendered before it and its own leave the ring, the rest stay.
   std::string batch;
   const auto write_batch = [&] {
     write_lines(stream, batch);
     batch.clear();
   };
+  unsigned long long mark = 0;
+  size_t taken = 0;
   try {
-    while (ring_buffer_.pop_records(records, kDumpBatchSize) != 0) {
-      for (size_t at = 0; at < records.size();) {
-        const uint32_t length = load_le32(records.data() + at);
-        const unsigned char* payload = records.data() + at + 4;
-        at += 4 + size_t{length};
+    while (ring_buffer_.peek_records(records, kDumpBatchSize, mark) != 0) {
+      for (taken = 0; taken < records.size();) {
+        const uint32_t length = load_le32(records.data() + taken);
+        const unsigned char* payload = records.data() + taken + 4;
+        taken += 4 + size_t{length};
         line.clear();
         log_record::render_dump_line(line, payload, length, render_data);
         if (stream == nullptr) {
@@ -276,8 +285,10 @@ void wex_lib_log_storage::trace_log(FILE* stream) {
         if (batch.size() + line.size() > kDumpBatchSize) write_batch();
         batch += line;
       }
+      ring_buffer_.drop_records(mark, taken);
     }
   } catch (...) {
+    ring_buffer_.drop_records(mark, taken);
     // Lines already rendered still reach the file.
     if (stream != nullptr) write_batch();
     throw;

@@ -1,8 +1,8 @@
 // wexlog: reads the log records of crashed tasks from their core files and
 // crash files, and ring snapshot files saved by applications.
 //
-//   wexlog recover CORE [--all] [--json] [--stats]
-//   wexlog decode FILE [--json] [--logger NAME]
+//   wexlog recover CORE [--all] [--json | --otlp] [--stats]
+//   wexlog decode FILE [--json | --otlp] [--logger NAME]
 //   wexlog --version
 //
 // recover finds the loggers through the layout descriptor the library keeps
@@ -145,14 +145,19 @@ int main(int argc, char** argv) {
   // A reader that goes away (`wexlog ... | head`) is an output error like
   // any other: reported, exit status 1, rather than death by SIGPIPE.
   std::signal(SIGPIPE, SIG_IGN);
-  CLI::App app{"Reads log records from core files of crashed tasks and from ring snapshot files."};
+  CLI::App app{
+      "Reads the log records of crashed tasks from their core files and crash files, and from "
+      "ring snapshot files."};
   app.set_version_flag("--version", "wexlog " WEX_LIB_LOG_VERSION_STRING);
   app.require_subcommand(1);
   std::string path;
   std::string logger;
   bool all = false;
   bool as_json = false;
+  bool as_otlp = false;
   bool stats = false;
+  const char* const otlp_help =
+      "One OTLP/JSON LogsData object per record, for OpenTelemetry log pipelines";
 
   CLI::App* recover_command =
       app.add_subcommand("recover", "Print the records of every log ring found in a core file.");
@@ -160,13 +165,16 @@ int main(int argc, char** argv) {
       ->required();
   recover_command->add_flag("--all", all, "Also list rings that hold no record");
   recover_command->add_flag("--json", as_json, "One JSON object per record");
+  recover_command->add_flag("--otlp", as_otlp, otlp_help)->excludes("--json");
   recover_command->add_flag("--stats", stats, "Report the scan rate on standard error");
 
   CLI::App* decode_command =
       app.add_subcommand("decode", "Print the records of a ring snapshot file or a crash file.");
   decode_command->add_option("FILE", path, "Ring snapshot file or crash file")->required();
   decode_command->add_flag("--json", as_json, "One JSON object per record");
-  decode_command->add_option("--logger", logger, "Logger name to put into the JSON objects");
+  decode_command->add_flag("--otlp", as_otlp, otlp_help)->excludes("--json");
+  decode_command->add_option("--logger", logger,
+                             "Logger name to put into the JSON or OTLP records of a snapshot");
 
   try {
     app.parse(argc, argv);
@@ -175,7 +183,9 @@ int main(int argc, char** argv) {
     return code == 0 ? 0 : 2;
   }
   try {
-    const auto format = as_json ? wexlog::output_format::json : wexlog::output_format::text;
+    const auto format = as_otlp   ? wexlog::output_format::otlp
+                        : as_json ? wexlog::output_format::json
+                                  : wexlog::output_format::text;
     if (recover_command->parsed()) return recover(path, all, format, stats);
     return decode(path, format, logger);
   } catch (const wexlog::output_error& e) {

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "file_io.h"
+#include "otlp.h"
 
 namespace wexlog {
 namespace {
@@ -126,6 +127,7 @@ std::optional<tear> printer::walk(ring_walk walk, const record_origin& origin, u
 }
 
 std::unique_ptr<printer> make_printer(output_format format, output& out) {
+  if (format == output_format::otlp) return make_otlp_printer(out);
   if (format == output_format::json) return std::make_unique<json_printer>(out);
   return std::make_unique<text_printer>(out);
 }

@@ -56,7 +56,7 @@ const char* signal_name(uint32_t number);
 // Seconds since the epoch as "YYYY-MM-DDTHH:MM:SSZ".
 std::string utc_time(uint64_t seconds);
 
-enum class output_format { text, json };
+enum class output_format { text, json, otlp };
 
 // "the records from offset O on are shown under ring 0x...".
 std::string join_note(const found_ring::join& join);

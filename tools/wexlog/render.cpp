@@ -10,12 +10,6 @@ namespace {
 namespace record = velorin::log_record;
 using json = nlohmann::ordered_json;
 
-std::string hex_address(uint64_t address) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(address));
-  return text;
-}
-
 // Text up to its first NUL, as the dump shows it.
 std::string text_of(const unsigned char* bytes, size_t size) {
   std::string out;
@@ -30,6 +24,12 @@ std::string hex_of(uint32_t value) {
 }
 
 }  // namespace
+
+std::string hex_address(uint64_t address) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(address));
+  return text;
+}
 
 std::string quoted(const std::string& name) {
   std::string out = "\"";

@@ -24,6 +24,9 @@ void append_dump_line(std::string& out, record_span record);
 // " torn at offset O" for a torn ring.
 std::string ring_heading(const found_ring& ring);
 
+// "0x" and the address in lower-case hex digits.
+std::string hex_address(uint64_t address);
+
 // A logger name in double quotes, with quotes and backslashes escaped and
 // control characters as \xHH.
 std::string quoted(const std::string& name);
