@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A field that some code reads without the lock that guards its writes (a
 // size query, the fast empty test of a pop, the crash recorder). Every
 // access is a relaxed atomic one of the field's own width: on the
