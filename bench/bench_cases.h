@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The messages every benchmark logs, through our logger, through the peer
 // logger's multi-threaded ring-buffer sink, and through the floor: the work
 // no logger can avoid (format, clock read, copy of the bytes).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Cost of one logged message: stored, filtered out, dumped, as a structured
 // record, and from 1 to 8 threads at once, next to a peer logger and to a
 // floor that does only the unavoidable work (bench_cases.h).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs N messages of one benchmark case, for counting instructions per
 // message under callgrind, where times are too noisy to compare:
 //   message_driver CASE N

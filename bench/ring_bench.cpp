@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ring on its own: one push and one pop of a payload of the given size,
 // on a ring that stays nearly empty (no discarding).
 #include <benchmark/benchmark.h>

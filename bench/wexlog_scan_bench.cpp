@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How fast `wexlog recover` scans a core for log rings, in bytes of loaded
 // segments per second (goal: 2 GB/s and more).
 //

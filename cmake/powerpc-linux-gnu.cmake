@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for the device: 32-bit big-endian PowerPC Linux with Debian's
 # powerpc-linux-gnu toolchain, run under qemu-ppc on a workstation.
 #

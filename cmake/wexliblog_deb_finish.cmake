@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Finishes the Debian packages that CPack built. cpack runs it after the
 # packages are written (CPACK_POST_BUILD_SCRIPTS), with CPACK_PACKAGE_FILES
 # naming them; for each one it

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Debian packages, built with `cpack -G DEB` in a build configured with
 # CMAKE_INSTALL_PREFIX=/usr (presets package and package-ppc), for this
 # machine and for the device (Architecture: powerpc):

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # How libwexliblog.so.1 ships: only the library's classes and functions are
 # exported, and its dynamic section names only libc and the unwinding support
 # library. The language runtime, the platform services and the

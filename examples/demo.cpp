@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A component logger from start to finish: messages and structured records
 // from a few threads, a property command that changes a level mid-run, a
 // dump to a file whose lines are printed, and a ring snapshot exported from

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Gives arbitrary property commands, the input split at its NUL bytes, in order
 // to one logger, each followed by a logged message (file echo goes to
 // /dev/null). After every command the levels stay within 1..5 and the file

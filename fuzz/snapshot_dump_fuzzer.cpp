@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Imports arbitrary ring snapshots into a logger, adds records on top of what
 // they hold and dumps everything. Input: byte 0 empty flag, bytes 1-4 write
 // and 5-8 read position, 9-12 size (little-endian), byte 13 length of the data

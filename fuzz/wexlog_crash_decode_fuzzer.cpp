@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds arbitrary bytes to `wexlog decode` as a crash file. Whatever the
 // bytes, the reader either refuses them or reads them within the file's
 // bounds, and an accepted file prints its heading and one ring heading per

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds arbitrary bytes to `wexlog decode` as a ring snapshot file, and the
 // same bytes to the library's snapshot loader. The loader must accept
 // exactly the files the tool decodes untorn, and for those the tool's dump

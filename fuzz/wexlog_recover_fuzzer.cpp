@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds arbitrary bytes to `wexlog recover` as a core file. A core must be
 // refused with a reason or scanned without a fault, and every ring found must
 // walk again to the same records and tear, whole records that render as dump

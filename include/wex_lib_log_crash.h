@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Crash recorder: when the task dies of a fatal signal, every live logger's
 // ring is written to one small file, for devices that keep no core file.
 // `wexlog decode FILE.crash` prints it on a workstation.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Logger object: one per application component.
 //
 // add_log filters a printf-style message by level and type, stores it as one

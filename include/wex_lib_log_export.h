@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Marks the classes and functions that libwexliblog exports; everything else
 // in the library is hidden.
 #ifndef WEX_LIB_LOG_EXPORT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Maintenance-log entry points: plain exported functions that forward to the
 // platform's maintenance-log service and translate its status.
 //

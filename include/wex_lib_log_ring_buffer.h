@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Framed ring buffer: a fixed-size byte ring of ring records, each a 4-byte
 // little-endian length prefix followed by its payload.
 //

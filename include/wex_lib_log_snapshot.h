@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Ring snapshot files: saving a logger's ring to a file and loading it back,
 // for example to keep the last records across a restart or to read them on a
 // workstation with `wexlog decode`.

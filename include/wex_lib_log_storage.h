@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Record store: builds one log record at a time from tagged items, commits it
 // with its header as one ring record, and dumps stored records as text lines.
 //

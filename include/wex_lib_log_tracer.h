@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tracer observers and the registry a logger keeps them in.
 //
 // The registry holds borrowed pointers in attachment order, never twice, and

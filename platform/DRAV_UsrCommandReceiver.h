@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // User-command trace channel of the device platform.
 //
 // uc_trace is the platform's; uctracef is a printf-style wrapper that the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Mutex semaphore of the device platform.
 //
 // Every guarded object of the library embeds one by value. The library relies

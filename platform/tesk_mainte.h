@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Maintenance-log service of the device platform.
 //
 // Each function returns an int status, 0 for success. tesk_log_run reports

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Clock, local-time conversion and trace print of the device platform.
 //
 // The functions are resolved from the process that loads the library.

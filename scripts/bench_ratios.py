@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Runs the benchmark binary and prints the ratios we hold the logger to.
 
 Usage: scripts/bench_ratios.py [--bin PATH] [--driver PATH] [--repetitions N]

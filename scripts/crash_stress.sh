@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Takes many crash files of the crash file fixture's busy mode (three threads
 # logging numbered messages without pause while the task dies) and counts the
 # loggers that come back short of their whole records.

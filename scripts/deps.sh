@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages this project builds, tests and cross-builds
 # with. Does nothing (and needs no network) when all are installed already.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the library and the crash fixture with each compiler, C++ library
 # and string ABI of the matrix, and has the host's wexlog (build/default,
 # built and tested first) recover each fixture's gcore through the layout

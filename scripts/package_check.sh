@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian packages for this machine and for the device (powerpc)
 # from this source tree, checks them, and uses them as a user would:
 #   - lintian --pedantic: no errors, warnings or pedantic tags but

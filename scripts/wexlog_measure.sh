@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Time and peak memory (/usr/bin/time -v) of wexlog on four large inputs,
 # made here and deleted afterwards (about 1.3 GB of disk at the peak):
 #   forged  a 1 MB core of 1000 rings that share one array of ring records

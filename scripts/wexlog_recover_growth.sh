@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Time, peak memory and output size of `wexlog recover` on forged cores of
 # growing size, made here and deleted afterwards:
 #   shared   N ring objects on one array of N 13-byte ring records (a log

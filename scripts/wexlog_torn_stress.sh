@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Takes many gcores of a task whose threads log without pause into several
 # loggers, and checks what `wexlog recover` reads back from each: every
 # logger is found in every core, and every line shown (records and records

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Little-endian integers, as records, ring prefixes, snapshot and crash
 // files hold them: written and read byte by byte, so that a file or ring
 // reads the same on the big-endian device and on a little-endian host.

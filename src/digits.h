@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Decimal and hexadecimal digits of the numbers the library writes as text:
 // the dump lines, the formatter's conversions and the crash recorder's file
 // names. Nothing here allocates, locks or reads library or locale state, so

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Plain descriptor I/O for the files the library writes and reads itself.
 //
 // write_all hands its bytes to the kernel in one write call and repeats the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform_calls.h"
 
 #include <ctime>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's calls into the device platform's clock, local time and trace
 // print, in one place: the trace category every library trace is printed
 // under, the report of a failed clock read, and the conversions of a clock

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Access to a field that some code reads without the lock that guards its
 // writes (a size query, the fast empty test of a pop, the crash recorder).
 // Such a field is a std::atomic of the plain field's width, and the library

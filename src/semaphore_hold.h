@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Holds a platform semaphore for one scope, so that it is released on every
 // path out, exceptions included.
 #ifndef WEX_LIB_LOG_SEMAPHORE_HOLD_H

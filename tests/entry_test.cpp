@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Message path of the logger: level and type filters, function-name trimming,
 // stored message items, trace and file echoes, add_log_ext, property
 // commands, tracers, hooks, threads.

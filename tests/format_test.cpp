@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The message formatter must write exactly what vsnprintf writes.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Maintenance-log entry points: argument forwarding and status translation.
 #include "wex_lib_log_maintenance.h"
 

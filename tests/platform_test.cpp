@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform semaphore the library builds on: re-entrant for its holder,
 // free for others only after the holder's last release.
 #include <QMV_Mutex_Semaphore.h>

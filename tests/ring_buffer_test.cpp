@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Framed ring buffer: framing, discarding of the oldest records, refusals,
 // snapshots, and order under random and concurrent use.
 #include "wex_lib_log_ring_buffer.h"

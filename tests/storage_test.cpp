@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Record store: item bytes, header stamps and commits, the structured record
 // calls, and the dump's lines and targets.
 #include <pthread.h>

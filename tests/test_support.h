@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared pieces of the unit tests.
 #ifndef WEXLOG_TEST_SUPPORT_H
 #define WEXLOG_TEST_SUPPORT_H

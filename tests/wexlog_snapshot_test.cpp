@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Ring snapshot files: the documented bytes, the round trip, the files the
 // loader refuses, and what saving leaves at the path.
 #include <pthread.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Workstation stand-in for the device platform; see platform_standin.h.
 #include "platform_standin.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Workstation stand-in for the device platform, and the controls tests use
 // to observe and steer it.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the crash recorder reads of one record store, taken from its fields
 // without its logger's or its ring's semaphore: the crashing thread may hold
 // either. Each field is read once, with a relaxed atomic load where another

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The byte layout of a crash file, shared by the recorder that writes it
 // from a signal handler and the post-mortem tools that read it, so that both
 // agree on every offset. The layout itself is described in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two places where the rest of the library meets the crash recorder on
 // its hot paths, each costing a load and a branch when nothing is to be done.
 //

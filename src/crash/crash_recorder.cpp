@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The crash recorder: arming and disarming, and the signal handler that
 // decides whether a fatal signal ends the task and then writes the crash
 // file. Its contract and the file layout are in wex_lib_log_crash.h.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "crash/logger_registry.h"
 
 #include <time.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The live record stores of the process, for the crash recorder.
 //
 // Every logger enters its store when it is constructed and leaves when it is

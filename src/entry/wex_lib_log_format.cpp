@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "entry/wex_lib_log_format.h"
 
 #include <sys/types.h>

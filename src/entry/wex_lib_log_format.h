@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // printf-style formatting for the message path.
 //
 // format_message writes exactly the bytes vsnprintf(out, capacity, format,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Property commands: ",<letter>[,<number>]" changes a logger's levels and
 // echo modes at run time; every call is echoed first, and every accepted
 // command or unknown letter is acknowledged on standard output and through

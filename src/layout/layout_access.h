@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one place that measures where a record store's and its ring's fields
 // lie, for the layout descriptor (a friend of both classes).
 //

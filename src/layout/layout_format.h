@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The layout descriptor: where a reader of the process's memory (a core, or
 // later a live process) finds the live loggers and the fields of their record
 // stores and rings, without guessing how the compiler and the C++ library laid

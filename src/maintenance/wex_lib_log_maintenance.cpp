@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "wex_lib_log_maintenance.h"
 
 #include <tesk_mainte.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The record store's working state for building and committing records,
 // which applications never see: the exported class only reserves its bytes
 // (wex_lib_log_storage::state_storage_), so that how a record is built can

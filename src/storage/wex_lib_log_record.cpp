@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "storage/wex_lib_log_record.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading and rendering of log records: the one place that parses the
 // record format back, shared by the dump and the post-mortem tools.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "wex_lib_log_snapshot.h"
 
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The byte layout of a ring snapshot file, shared by the library's loader and
 // saver and by the post-mortem tools, so that they accept the same files.
 // The layout itself is described in wex_lib_log_snapshot.h.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "wex_lib_log_storage.h"
 
 #include <DRAV_UsrCommandReceiver.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "wex_lib_log_tracer.h"
 
 #include <algorithm>

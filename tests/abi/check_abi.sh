@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks how libwexliblog.so.1 ships: its SONAME, that it names only libc and
 # the unwinding support library, and that it exports exactly the symbols in
 # the checked-in list, so that an accidental ABI change fails the build (the

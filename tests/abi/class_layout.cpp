@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Prints the size and alignment of every exported class, as an application
 // compiled against the installed headers sees them, and compares them with
 // the checked-in record for the target's architecture. An application built

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Logs, dumps and checks one line through wexliblog's headers and library,
 // and that the library it runs with is the version it was built against.
 #include <wex_lib_log_entry.h>

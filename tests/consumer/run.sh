@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds and runs the consumer project against wexliblog, as an application
 # would use it:
 #   run.sh install BUILD_DIR [TOOLCHAIN]  installs the build into a scratch

@@ -1,4 +1,5 @@
 #!/usr/bin/env node
+// SPDX-License-Identifier: MIT
 // Checks files of OTLP/JSON lines (one LogsData object per line) against the
 // OTLP protobuf definitions that an npm package ships, loaded as they are:
 //

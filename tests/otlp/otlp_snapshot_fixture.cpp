@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Saves a ring snapshot holding every kind of record that OTLP output maps
 // differently: a message of each type (and of a type without a label), each
 // length selector, texts that need escaping or are not UTF-8, and the

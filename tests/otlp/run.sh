@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Writes `wexlog decode --otlp` of a crash file and of a ring snapshot and
 # checks every line against the OTLP protobuf definitions (check.js).
 # Usage: run.sh WEXLOG CRASH_FILE_FIXTURE SNAPSHOT_FIXTURE

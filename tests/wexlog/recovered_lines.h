@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What wexlog gives for a fixture's loggers against their own dump lines.
 #ifndef WEXLOG_RECOVERED_LINES_H
 #define WEXLOG_RECOVERED_LINES_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Synthetic core files for the tests, fuzzers and benchmark of wexlog: ELF
 // cores of either class and byte order, record stores laid out as the GNU
 // C++ library lays them out, and a core with a layout descriptor.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arms the crash recorder, fills several loggers from several threads, writes
 // the lines each logger's own dump gives for its records, and dies:
 //   wexlog_crash_file_fixture MODE DIR

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The crash recorder end to end. The crash file fixture dies in many ways
 // (a null write in a worker thread that holds its logger's semaphore, stack
 // overflows in the main and in a worker thread, abort, abort after signals

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fills five loggers and leaves a core file of itself behind, with the lines
 // each logger's own dump writes for the same records. First writes
 // DIR/loggers.txt, one "name trace_id" line per logger, then:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // wexlog's OTLP lines: where each part of a record goes, the severity each
 // message type maps to, and the body of structured, malformed and
 // uncommitted records. That the lines are valid OTLP is checked against the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // wexlog on synthetic cores of every ELF class and byte order, on broken
 // cores and on real cores of the crash fixture (the core gcore writes of the
 // host build, and the one qemu-ppc writes when the fixture cross-built for the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "core_file.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An ELF core file seen as the memory of the crashed process: its loaded
 // segments, mapped by virtual address, with the core's byte order and
 // pointer width.

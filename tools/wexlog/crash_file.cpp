@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "crash_file.h"
 
 #include <cstring>

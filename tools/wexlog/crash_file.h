@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading crash files, which the library's crash recorder writes when a task
 // dies of a fatal signal (the format of wex_lib_log_crash.h), and printing
 // them as `wexlog decode` does.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "layout_walk.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding the live loggers of a core through the layout descriptor the
 // library keeps in writable data (src/layout/layout_format.h).
 //

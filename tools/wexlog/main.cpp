@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // wexlog: reads the log records of crashed tasks from their core files and
 // crash files, and ring snapshot files saved by applications.
 //

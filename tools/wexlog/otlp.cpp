@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "otlp.h"
 
 #include <nlohmann/json.hpp>

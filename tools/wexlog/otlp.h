@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // OTLP/JSON output, the OpenTelemetry file format that log systems ingest
 // (for example through a collector's OTLP JSON file receiver): each line is
 // one LogsData object holding one log record, under the protobuf JSON

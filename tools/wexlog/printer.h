@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where wexlog's readers send what they find: one printer per output format
 // renders crash headings, ring headings, records and records under
 // construction, and an output collects the text and writes it out in large

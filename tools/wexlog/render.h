@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Output of recovered records: dump lines exactly as the logger's dump
 // writes them, ring headings, and JSON lines. The items of a record under
 // construction (no header: the store adds it at the commit) render as the

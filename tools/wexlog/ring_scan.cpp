@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ring_scan.h"
 
 #include <cstring>

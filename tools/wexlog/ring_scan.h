@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding the log rings in a core and reading their records. The scan
 // described here is for cores without a layout descriptor (layout_walk.h
 // finds the loggers of the others); the ring walk serves both.

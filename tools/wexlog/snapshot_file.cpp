@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "snapshot_file.h"
 
 #include "core_file.h"

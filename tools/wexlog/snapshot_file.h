@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading ring snapshot files (the format of wex_lib_log_snapshot.h).
 #ifndef WEXLOG_SNAPSHOT_FILE_H
 #define WEXLOG_SNAPSHOT_FILE_H
