@@ -15,7 +15,7 @@ if(WEXLOG_SANITIZE STREQUAL "")
 endif()
 target_link_options(wexliblog PRIVATE
   -Wl,--version-script=${CMAKE_CURRENT_LIST_DIR}/wexliblog.map)
-# The headers need C++17 (an over-aligned member among others); users get it too.
+# The headers need C++17; users get it too.
 target_compile_features(wexliblog PUBLIC cxx_std_17)
 set_property(TARGET wexliblog APPEND PROPERTY LINK_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/wexliblog.map)
 
@@ -35,7 +35,6 @@ install(FILES
     include/wex_lib_log_entry.h
     include/wex_lib_log_export.h
     include/wex_lib_log_maintenance.h
-    include/wex_lib_log_relaxed.h
     include/wex_lib_log_ring_buffer.h
     include/wex_lib_log_snapshot.h
     include/wex_lib_log_storage.h

@@ -217,9 +217,7 @@ class WEX_LIB_LOG_API wex_lib_log_entry {
   std::atomic<int32_t> error_count_;
   std::string file_path_;
   mutable std::mutex file_path_mutex_;
-  // On a cache line of its own: the threads that wait for it keep reading the
-  // levels above, which would otherwise move between cores with every hand-over.
-  alignas(64) QMV_Mutex_Semaphore mutex_;
+  QMV_Mutex_Semaphore mutex_;
 };
 
 }  // namespace velorin

@@ -52,7 +52,6 @@
 #include <vector>
 
 #include "wex_lib_log_export.h"
-#include "wex_lib_log_relaxed.h"
 
 namespace velorin {
 
@@ -110,7 +109,7 @@ class WEX_LIB_LOG_API wex_lib_log_ring_buffer {
   void drop_records(unsigned long long mark, unsigned long long length);
 
   // Capacity in bytes, read without the semaphore.
-  unsigned int size() const { return size_; }
+  unsigned int size() const { return size_.load(std::memory_order_relaxed); }
 
  private:
   WEX_LIB_LOG_LOCAL uint32_t write_ring_buffer_(const unsigned char* data, unsigned int length,
@@ -129,17 +128,17 @@ class WEX_LIB_LOG_API wex_lib_log_ring_buffer {
   WEX_LIB_LOG_LOCAL void read_ring_buffer_(std::vector<unsigned char>& out);
   WEX_LIB_LOG_LOCAL void copy_out_(unsigned char* out, unsigned int length, unsigned int pos) const;
 
-  relaxed_field<int32_t> empty_;
-  relaxed_field<uint32_t> write_pos_;
-  relaxed_field<uint32_t> read_pos_;
-  relaxed_field<uint32_t> size_;
-  relaxed_field<unsigned char*> buffer_;
+  std::atomic<int32_t> empty_;
+  std::atomic<uint32_t> write_pos_;
+  std::atomic<uint32_t> read_pos_;
+  std::atomic<uint32_t> size_;
+  std::atomic<unsigned char*> buffer_;
   // How far read_pos_ has moved along the chain of ring records, in bytes;
   // an operation that starts a new chain adds more than a ring can hold.
   // Read and written only under the semaphore.
   unsigned long long read_total_ = 0;
   QMV_Mutex_Semaphore mutex_;
-  friend struct crash_access;  // the crash recorder reads the fields without locks
+  friend struct crash_access;   // the crash recorder reads the fields without locks
   friend struct layout_access;  // measures where the fields lie, for readers of cores
 };
 

@@ -13,14 +13,6 @@
 // The store has no lock for the record under construction: callers hold
 // their logger's semaphore from the first item writer to the commit.
 //
-// A message is copied once, from the logger's message item into the ring:
-// the logger's push_data lends the bytes its caller passes for the length of
-// the call, and a data item made of lent bytes that begins a record is kept
-// as a pointer until the commit. While a message is being committed, record_
-// is therefore empty and the message's bytes are its caller's; the crash
-// recorder saves them as the record under construction, but a core taken at
-// that moment shows the message neither in the ring nor as uncommitted.
-//
 // Choices this store makes where its contract leaves room:
 // - add_data refuses a data item of more than 65535 bytes (its size field is
 //   16 bits): nothing is appended and the item is not counted, so no record
@@ -53,13 +45,13 @@
 #ifndef WEX_LIB_LOG_STORAGE_H
 #define WEX_LIB_LOG_STORAGE_H
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "wex_lib_log_export.h"
-#include "wex_lib_log_relaxed.h"
 #include "wex_lib_log_ring_buffer.h"
 
 namespace velorin {
@@ -104,10 +96,12 @@ class WEX_LIB_LOG_API wex_lib_log_storage {
 
  private:
   friend class wex_lib_log_entry;
-  // Tells add_data that `bytes` stay valid until the next commit or discard,
-  // so that a data item made of them need not be copied (the logger's
-  // push_data lends its caller's bytes this way).
-  void lend_(const void* bytes) { lendable_ = static_cast<const unsigned char*>(bytes); }
+  // The working state of the record path, defined inside the library and
+  // kept in state_storage_; these are defined beside it.
+  struct commit_state;
+  inline commit_state& state_() noexcept;
+  inline const commit_state& state_() const noexcept;
+  inline void lend_(const void* bytes) noexcept;
   WEX_LIB_LOG_LOCAL unsigned char* begin_item_(unsigned char tag, size_t body_size);
   WEX_LIB_LOG_LOCAL void end_item_();
   WEX_LIB_LOG_LOCAL void publish_record_();
@@ -116,31 +110,16 @@ class WEX_LIB_LOG_API wex_lib_log_storage {
   WEX_LIB_LOG_LOCAL unsigned char* add_text_item_(unsigned char tag, const char* text,
                                                   size_t extra);
   WEX_LIB_LOG_LOCAL uint32_t commit_time_();
-  WEX_LIB_LOG_LOCAL uint32_t clock_failed_(int status);
-  friend struct crash_access;  // the crash recorder reads the fields without locks
+  friend struct crash_access;   // the crash recorder reads the fields without locks
   friend struct layout_access;  // measures where the fields lie, for readers of cores
 
   int trace_id_;
   std::string name_;
   std::vector<unsigned char> record_;
-  relaxed_field<uint8_t> item_count_;
+  std::atomic<uint8_t> item_count_;
   wex_lib_log_ring_buffer ring_buffer_;
   wex_lib_log_entry* owner_;
-  // The last second the commit converted to local time, and its start in
-  // milliseconds since local midnight.
-  uint32_t cached_second_ = 0;
-  uint32_t cached_second_ms_ = 0;
-  bool time_cache_valid_ = false;
-  // A data item that begins the record, remembered instead of copied into
-  // record_ (lent bytes, see lend_); it takes its place in record_ as soon as
-  // another item follows.
-  const unsigned char* lendable_ = nullptr;
-  relaxed_field<const unsigned char*> borrowed_{nullptr};
-  relaxed_field<unsigned int> borrowed_size_{0};
-  relaxed_field<unsigned char> borrowed_kind_{0};
-  // record_'s bytes as of its last whole item, for readers without the lock.
-  relaxed_field<const unsigned char*> building_{nullptr};
-  relaxed_field<uint32_t> building_size_{0};
+  alignas(void*) unsigned char state_storage_[4 * sizeof(void*) + 16];
 };
 
 }  // namespace velorin

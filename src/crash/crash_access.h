@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "relaxed.h"
+#include "storage/store_commit_state.h"
 #include "wex_lib_log_storage.h"
 
 namespace velorin {
@@ -43,25 +45,26 @@ struct crash_view {
 struct crash_access {
   static crash_view view(const wex_lib_log_storage& store) noexcept {
     const wex_lib_log_ring_buffer& ring = store.ring_buffer_;
+    const wex_lib_log_storage::commit_state& state = store.state_();
     crash_view v{};
     v.trace_id = store.trace_id_;
     v.name = store.name_.data();
     v.name_size = store.name_.size();
     v.ring_address = reinterpret_cast<uintptr_t>(&ring);
-    v.empty = ring.empty_;
-    v.write_pos = ring.write_pos_;
-    v.read_pos = ring.read_pos_;
-    v.size = ring.size_;
+    v.empty = relaxed(ring.empty_);
+    v.write_pos = relaxed(ring.write_pos_);
+    v.read_pos = relaxed(ring.read_pos_);
+    v.size = relaxed(ring.size_);
     // Pairs with the ring's release fences: the bytes up to the write
     // position read here, and the read position's moves before them, show.
     std::atomic_thread_fence(std::memory_order_acquire);
-    v.bytes = ring.buffer_;
-    v.building_size = store.building_size_;
-    v.building = store.building_;
-    v.item_count = store.item_count_;
-    v.lent = store.borrowed_;
-    v.lent_size = store.borrowed_size_;
-    v.lent_kind = store.borrowed_kind_;
+    v.bytes = relaxed(ring.buffer_);
+    v.building_size = relaxed(state.building_size);
+    v.building = relaxed(state.building);
+    v.item_count = relaxed(store.item_count_);
+    v.lent = relaxed(state.borrowed);
+    v.lent_size = relaxed(state.borrowed_size);
+    v.lent_kind = relaxed(state.borrowed_kind);
     return v;
   }
 
@@ -72,8 +75,8 @@ struct crash_access {
                                    uint32_t& read_pos) noexcept {
     std::atomic_thread_fence(std::memory_order_seq_cst);
     const wex_lib_log_ring_buffer& ring = store.ring_buffer_;
-    empty = ring.empty_;
-    read_pos = ring.read_pos_;
+    empty = relaxed(ring.empty_);
+    read_pos = relaxed(ring.read_pos_);
   }
 };
 

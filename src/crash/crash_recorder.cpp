@@ -4,7 +4,8 @@
 // file. Its contract and the file layout are in wex_lib_log_crash.h.
 //
 // Everything the handler runs is async-signal-safe: it reads the registry
-// and the stores without locks, formats numbers by hand into stack buffers
+// and the stores without locks, formats numbers into stack buffers with the
+// digit writers of digits.h (no allocation, no locale, no library state)
 // and writes with openat, write, pwrite and close. Bytes that another thread
 // may be freeing at that moment (a ring array being replaced) are handed to
 // write() straight from the process's memory: an address the kernel cannot
@@ -32,6 +33,7 @@
 #include "crash/crash_format.h"
 #include "crash/crash_hooks.h"
 #include "crash/logger_registry.h"
+#include "digits.h"
 #include "file_io.h"
 #include "storage/wex_lib_log_record.h"
 
@@ -92,18 +94,6 @@ bool write_field(int fd, const unsigned char* bytes, size_t n) {
     done += chunk;
   }
   return true;
-}
-
-// Appends the decimal digits of `value` at `out`; returns the end.
-char* put_decimal(char* out, uint64_t value) {
-  char digits[20];
-  unsigned int n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  while (n != 0) *out++ = digits[--n];
-  return out;
 }
 
 char* put_text(char* out, const char* text) {
@@ -209,12 +199,12 @@ void write_logger(const wex_lib_log_storage& store, void* context) {
 // earlier name was taken.
 void file_name(char* out, pid_t pid, time_t seconds, unsigned int attempt) {
   char* end = put_text(out, "wexlog-");
-  end = put_decimal(end, static_cast<uint64_t>(pid));
+  end = digits::decimal_at(end, static_cast<uint64_t>(pid));
   *end++ = '-';
-  end = put_decimal(end, static_cast<uint64_t>(seconds));
+  end = digits::decimal_at(end, static_cast<uint64_t>(seconds));
   if (attempt != 0) {
     *end++ = '-';
-    end = put_decimal(end, attempt);
+    end = digits::decimal_at(end, attempt);
   }
   end = put_text(end, ".crash");
   *end = '\0';
@@ -356,8 +346,8 @@ verdict judge(int signal_number, int slot, siginfo_t* info, void* context) {
   if ((static_cast<unsigned int>(action.sa_flags) & SA_RESETHAND) != 0) reset[slot].store(true);
   call_application_handler(signal_number, action, info, context);
   const struct sigaction now = disposition_now(signal_number, slot);
-  const bool ends = (is_default(now) || (fault && is_ignore(now))) &&
-                    (fault || is_pending(signal_number));
+  const bool ends =
+      (is_default(now) || (fault && is_ignore(now))) && (fault || is_pending(signal_number));
   return ends ? verdict::dies : returning;
 }
 

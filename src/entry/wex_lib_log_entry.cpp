@@ -18,14 +18,16 @@
 #include "crash/logger_registry.h"
 #include "entry/wex_lib_log_format.h"
 #include "file_io.h"
+#include "platform_calls.h"
 #include "semaphore_hold.h"
+#include "storage/store_commit_state.h"
 #include "storage/wex_lib_log_record.h"
 
 namespace velorin {
 namespace {
 
-constexpr int kTraceCategory = 258;
-constexpr int kKindError = 0;
+using platform_calls::kTraceCategory;
+using platform_calls::kTraceKindError;
 constexpr int kKindUrgent = 1;
 constexpr size_t kMessageBufferSize = 1280;
 constexpr size_t kExtBufferSize = 320;
@@ -76,7 +78,7 @@ std::string_view kept_function_name(const char* name, int& len_type) {
 // only in GENTRACE mode, with their level as the kind.
 bool trace_kind(int level, int type, int gen_mode, int& kind) {
   if (type == WEX_LIB_LOG_TYPE_ERROR || level == 0) {
-    kind = kKindError;
+    kind = kTraceKindError;
   } else if (type == WEX_LIB_LOG_TYPE_IMPORTANT || type == WEX_LIB_LOG_TYPE_WARNING || level == 1) {
     kind = kKindUrgent;
   } else if (gen_mode == 1) {
@@ -341,12 +343,8 @@ void wex_lib_log_entry::get_type_string(char* dest, WEX_LIB_LOG_TYPE type) {
 uint32_t wex_lib_log_entry::wex_lib_log_get_time_msec_() {
   zolQMVClock clock{};
   const int status = zolQMVGetClock(&clock);
-  if (status != 0) {
-    zolGENTrcPrintf(trace_id_, kTraceCategory, kKindError, "Get Time ERROR!! os_ret[0x%08X]",
-                    static_cast<unsigned int>(status));
-    return 0;
-  }
-  return clock.sec * 1000u + clock.nsec / 1000000u;
+  if (status != 0) return platform_calls::clock_failed(trace_id_, status);
+  return clock.sec * 1000u + platform_calls::millisecond_of_second(clock);
 }
 
 std::string wex_lib_log_entry::file_path() const {

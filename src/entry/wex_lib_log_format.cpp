@@ -10,6 +10,8 @@
 
 #include <type_traits>
 
+#include "digits.h"
+
 namespace velorin {
 namespace {
 
@@ -195,56 +197,11 @@ void put_padded(sink& out, const conversion& c, const char* text, size_t n) {
   if (c.left) out.fill(' ', pad);
 }
 
-// Writes the digits of `value` so that they end at `end`; returns where they
-// start. Constant bases let the compiler turn divisions into multiplies and
-// shifts, and values that fit take the cheaper 32-bit arithmetic.
-template <unsigned Base, class Unsigned>
-char* write_digits(char* end, Unsigned value, const char* digit_chars) {
-  for (; value != 0; value /= Base) *--end = digit_chars[value % Base];
-  return end;
-}
-
-template <unsigned Base>
-char* write_number(char* end, uint64_t value, const char* digit_chars) {
-  if (value <= UINT32_MAX)
-    return write_digits<Base>(end, static_cast<uint32_t>(value), digit_chars);
-  return write_digits<Base>(end, value, digit_chars);
-}
-
-// Decimal digits of `value`, two at a time, ending at `end`; at least one.
-char* write_decimal(char* end, uint64_t value) {
-  static constexpr char kPairs[] =
-      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-      "8081828384858687888990919293949596979899";
-  uint32_t small = 0;
-  if (value > UINT32_MAX) {
-    while (value > UINT32_MAX) {
-      end -= 2;
-      std::memcpy(end, kPairs + 2 * (value % 100), 2);
-      value /= 100;
-    }
-  }
-  small = static_cast<uint32_t>(value);
-  while (small >= 100) {
-    end -= 2;
-    std::memcpy(end, kPairs + 2 * (small % 100), 2);
-    small /= 100;
-  }
-  if (small >= 10) {
-    end -= 2;
-    std::memcpy(end, kPairs + 2 * small, 2);
-  } else {
-    *--end = static_cast<char>('0' + small);
-  }
-  return end;
-}
-
 // %d, %i or %u without flags, width or precision: the sign and the digits.
 void put_plain_decimal(sink& out, uint64_t magnitude, bool negative) {
-  char digits[24];
-  char* const end = digits + sizeof digits;
-  char* first = write_decimal(end, magnitude);
+  char text[24];
+  char* const end = text + sizeof text;
+  char* first = digits::decimal_before(end, magnitude);
   if (negative) *--first = '-';
   out.put(first, static_cast<size_t>(end - first));
 }
@@ -253,23 +210,23 @@ void put_integer(sink& out, const conversion& c, uint64_t magnitude, bool negati
   if (c.width == 0 && c.precision < 0 && c.type != 'o' && !c.alt && !c.plus && !c.space) {
     // Plain %d, %u or %x: the sign and the digits, nothing around them.
     if (c.type != 'x' && c.type != 'X') return put_plain_decimal(out, magnitude, negative);
-    char digits[24];
-    char* const end = digits + sizeof digits;
-    char* first =
-        write_number<16>(end, magnitude, c.type == 'x' ? "0123456789abcdef" : "0123456789ABCDEF");
+    char text[24];
+    char* const end = text + sizeof text;
+    char* first = digits::radix_before<16>(end, magnitude,
+                                           c.type == 'x' ? digits::kHexLower : digits::kHexUpper);
     if (first == end) *--first = '0';
     out.put(first, static_cast<size_t>(end - first));
     return;
   }
-  const char* digit_chars = c.type == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
+  const char* digit_chars = c.type == 'X' ? digits::kHexUpper : digits::kHexLower;
   const unsigned base = c.type == 'o' ? 8 : (c.type == 'x' || c.type == 'X') ? 16 : 10;
-  char digits[24];
-  char* const end = digits + sizeof digits;
-  const char* first = base == 8    ? write_number<8>(end, magnitude, digit_chars)
-                      : base == 16 ? write_number<16>(end, magnitude, digit_chars)
-                                   : write_number<10>(end, magnitude, digit_chars);
+  char text[24];
+  char* const end = text + sizeof text;
+  const char* first = base == 8    ? digits::radix_before<8>(end, magnitude, digit_chars)
+                      : base == 16 ? digits::radix_before<16>(end, magnitude, digit_chars)
+                                   : digits::radix_before<10>(end, magnitude, digit_chars);
   size_t n = static_cast<size_t>(end - first);
-  if (n == 0 && c.precision != 0) digits[sizeof digits - ++n] = '0';
+  if (n == 0 && c.precision != 0) text[sizeof text - ++n] = '0';
 
   char prefix[2];
   size_t prefix_length = 0;
@@ -286,7 +243,7 @@ void put_integer(sink& out, const conversion& c, uint64_t magnitude, bool negati
   }
   size_t precision = c.precision < 0 ? 0 : static_cast<size_t>(c.precision);
   // '#' makes octal start with a 0, unless the precision already does.
-  if (c.alt && base == 8 && precision <= n && (n == 0 || digits[sizeof digits - n] != '0')) {
+  if (c.alt && base == 8 && precision <= n && (n == 0 || text[sizeof text - n] != '0')) {
     precision = n + 1;
   }
   const size_t zeros = precision > n ? precision - n : 0;
@@ -298,7 +255,7 @@ void put_integer(sink& out, const conversion& c, uint64_t magnitude, bool negati
   if (!c.left && !zero_pad) out.fill(' ', pad);
   out.put(prefix, prefix_length);
   out.fill('0', zeros + (zero_pad ? pad : 0));
-  out.put(digits + sizeof digits - n, n);
+  out.put(text + sizeof text - n, n);
   if (c.left) out.fill(' ', pad);
 }
 

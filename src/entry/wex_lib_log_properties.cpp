@@ -9,13 +9,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform_calls.h"
 #include "wex_lib_log_entry.h"
 
 namespace velorin {
 namespace {
 
-constexpr int kTraceCategory = 258;
-constexpr int kKindError = 0;
+using platform_calls::kTraceCategory;
+using platform_calls::kTraceKindError;
 constexpr int kKindReply = 1;
 
 // The number of a D, N or U command: the text after the next comma at or
@@ -83,7 +84,7 @@ void wex_lib_log_entry::set_properties_command(const char* command) {
       return;
     default:
       std::printf("[%d] : param Error\n", 425);
-      zolGENTrcPrintf(trace_id_, kTraceCategory, kKindError, "[%d] : param Error.", 426);
+      zolGENTrcPrintf(trace_id_, kTraceCategory, kTraceKindError, "[%d] : param Error.", 426);
       return;
   }
 }

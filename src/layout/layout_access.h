@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "layout/layout_format.h"
+#include "storage/store_commit_state.h"
 #include "wex_lib_log_storage.h"
 
 namespace velorin {
@@ -25,16 +26,17 @@ struct layout_access {
   static void describe(const wex_lib_log_storage& store, layout::layout_descriptor& d) noexcept {
     using namespace layout;
     const wex_lib_log_ring_buffer& ring = store.ring_buffer_;
+    const wex_lib_log_storage::commit_state& state = store.state_();
     d.store_size = sizeof store;
     d.ring_size = sizeof ring;
     place(d, store_trace_id, &store, store.trace_id_);
     place(d, store_ring, &store, ring);
-    place(d, store_building, &store, store.building_);
-    place(d, store_building_size, &store, store.building_size_);
+    place(d, store_building, &store, state.building);
+    place(d, store_building_size, &store, state.building_size);
     place(d, store_item_count, &store, store.item_count_);
-    place(d, store_lent, &store, store.borrowed_);
-    place(d, store_lent_size, &store, store.borrowed_size_);
-    place(d, store_lent_kind, &store, store.borrowed_kind_);
+    place(d, store_lent, &store, state.borrowed);
+    place(d, store_lent_size, &store, state.borrowed_size);
+    place(d, store_lent_kind, &store, state.borrowed_kind);
     place(d, ring_empty, &ring, ring.empty_);
     place(d, ring_write_pos, &ring, ring.write_pos_);
     place(d, ring_read_pos, &ring, ring.read_pos_);

@@ -9,6 +9,7 @@
 
 #include "byte_order.h"
 #include "crash/crash_hooks.h"
+#include "relaxed.h"
 #include "semaphore_hold.h"
 
 namespace velorin {
@@ -60,7 +61,7 @@ wex_lib_log_ring_buffer::wex_lib_log_ring_buffer()
     : empty_(1), write_pos_(0), read_pos_(0), size_(0), buffer_(nullptr), mutex_(1) {}
 
 wex_lib_log_ring_buffer::~wex_lib_log_ring_buffer() {
-  std::free(buffer_);
+  std::free(relaxed(buffer_));
 }
 
 // The array comes zeroed from calloc, which for a large ring maps fresh zero
@@ -73,12 +74,12 @@ int wex_lib_log_ring_buffer::create_ring_buffer(unsigned int size) {
   if (!array) throw std::bad_alloc();
   semaphore_hold hold(mutex_);
   crash_hooks::park_if_frozen();
-  std::free(buffer_);
-  buffer_ = array.release();
-  size_ = size;
-  empty_ = 1;
-  write_pos_ = 0;
-  read_pos_ = 0;
+  std::free(relaxed(buffer_));
+  relaxed(buffer_) = array.release();
+  relaxed(size_) = size;
+  relaxed(empty_) = 1;
+  relaxed(write_pos_) = 0;
+  relaxed(read_pos_) = 0;
   read_total_ += kNewChain;
   return kOk;
 }
@@ -86,12 +87,12 @@ int wex_lib_log_ring_buffer::create_ring_buffer(unsigned int size) {
 void wex_lib_log_ring_buffer::clear() {
   semaphore_hold hold(mutex_);
   crash_hooks::park_if_frozen();
-  unsigned char* buffer = buffer_;
+  unsigned char* buffer = relaxed(buffer_);
   if (buffer == nullptr) return;
-  std::memset(buffer, 0, size_);
-  write_pos_ = 0;
-  read_pos_ = 0;
-  empty_ = 1;
+  std::memset(buffer, 0, relaxed(size_));
+  relaxed(write_pos_) = 0;
+  relaxed(read_pos_) = 0;
+  relaxed(empty_) = 1;
   read_total_ += kNewChain;
 }
 
@@ -102,10 +103,10 @@ int wex_lib_log_ring_buffer::set_buffer_data(const WEX_LIB_LOG_RING_BUFFER_CTRL_
   if (!snapshot_is_consistent(info, data)) return kFailed;
   semaphore_hold hold(mutex_);
   if (create_ring_buffer(info.size) == kOk) {
-    std::memcpy(buffer_, data, info.size);
-    empty_ = info.empty;
-    write_pos_ = info.write_pos;
-    read_pos_ = info.read_pos;
+    std::memcpy(relaxed(buffer_), data, info.size);
+    relaxed(empty_) = info.empty;
+    relaxed(write_pos_) = info.write_pos;
+    relaxed(read_pos_) = info.read_pos;
   }
   return kOk;
 }
@@ -113,16 +114,16 @@ int wex_lib_log_ring_buffer::set_buffer_data(const WEX_LIB_LOG_RING_BUFFER_CTRL_
 int wex_lib_log_ring_buffer::get_buffer_data(WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_* info,
                                              unsigned char* data) {
   if (info == nullptr || data == nullptr) return kFailed;
-  if (empty_ == 1 && buffer_ == nullptr) {
+  if (relaxed(empty_) == 1 && relaxed(buffer_) == nullptr) {
     return kFailed;
   }
   semaphore_hold hold(mutex_);
-  const uint32_t size = size_;
-  info->empty = static_cast<int8_t>(empty_);
-  info->write_pos = write_pos_;
-  info->read_pos = read_pos_;
+  const uint32_t size = relaxed(size_);
+  info->empty = static_cast<int8_t>(relaxed(empty_));
+  info->write_pos = relaxed(write_pos_);
+  info->read_pos = relaxed(read_pos_);
   info->size = size;
-  std::memcpy(data, buffer_, size);
+  std::memcpy(data, relaxed(buffer_), size);
   return kOk;
 }
 
@@ -135,8 +136,8 @@ int wex_lib_log_ring_buffer::push_data(const unsigned char* head, unsigned int h
   const uint64_t total = uint64_t{head_size} + body_size;
   semaphore_hold hold(mutex_);
   crash_hooks::park_if_frozen();
-  unsigned char* buffer = buffer_;
-  const uint32_t capacity = size_;
+  unsigned char* buffer = relaxed(buffer_);
+  const uint32_t capacity = relaxed(size_);
   // A missing second part shows as address 0, like a missing first part.
   const unsigned char* data = body == nullptr && body_size != 0 ? nullptr : head;
   if (data == nullptr || total == 0 || buffer == nullptr) {
@@ -158,7 +159,7 @@ int wex_lib_log_ring_buffer::push_data(const unsigned char* head, unsigned int h
   // The write position moves once, when the ring record is whole: a reader
   // without the lock (the crash recorder) never finds it past a record that
   // is still being written.
-  const uint32_t record_start = write_pos_;
+  const uint32_t record_start = relaxed(write_pos_);
   uint32_t at = write_ring_buffer_(prefix, kPrefixSize, record_start, record_start);
   make_room_(length, at, record_start);
   at = copy_in_(head, head_size, at);
@@ -166,8 +167,8 @@ int wex_lib_log_ring_buffer::push_data(const unsigned char* head, unsigned int h
   // The bytes are in place before the write position says so, also to a
   // reader on another processor.
   std::atomic_thread_fence(std::memory_order_release);
-  write_pos_ = at;
-  empty_ = 0;
+  relaxed(write_pos_) = at;
+  relaxed(empty_) = 0;
   return kOk;
 }
 
@@ -177,17 +178,17 @@ unsigned int wex_lib_log_ring_buffer::next_data_size() {
 }
 
 int wex_lib_log_ring_buffer::pop_data(std::vector<unsigned char>& out) {
-  if (empty_ == 1) return kFailed;
+  if (relaxed(empty_) == 1) return kFailed;
   semaphore_hold hold(mutex_);
   crash_hooks::park_if_frozen();
-  if (empty_ == 1) return kFailed;
+  if (relaxed(empty_) == 1) return kFailed;
   read_ring_buffer_(out);
-  if (read_pos_ == write_pos_) empty_ = 1;
+  if (relaxed(read_pos_) == relaxed(write_pos_)) relaxed(empty_) = 1;
   return kOk;
 }
 
 int wex_lib_log_ring_buffer::pop_data(void* out) {
-  if (out == nullptr || empty_ == 1) return kFailed;
+  if (out == nullptr || relaxed(empty_) == 1) return kFailed;
   std::vector<unsigned char> payload;
   if (pop_data(payload) != kOk) return kFailed;
   std::memcpy(out, payload.data(), payload.size());
@@ -197,14 +198,14 @@ int wex_lib_log_ring_buffer::pop_data(void* out) {
 unsigned int wex_lib_log_ring_buffer::peek_records(std::vector<unsigned char>& out,
                                                    unsigned int limit, unsigned long long& mark) {
   out.clear();
-  if (empty_ == 1) return 0;
+  if (relaxed(empty_) == 1) return 0;
   semaphore_hold hold(mutex_);
-  if (empty_ == 1) return 0;
+  if (relaxed(empty_) == 1) return 0;
   // Find how many whole ring records fit, then copy them in one piece: the
   // prefixes in the ring already are the little-endian lengths.
-  const unsigned char* buffer = buffer_;
-  const uint32_t size = size_;
-  uint32_t end = read_pos_;
+  const unsigned char* buffer = relaxed(buffer_);
+  const uint32_t size = relaxed(size_);
+  uint32_t end = relaxed(read_pos_);
   uint64_t total = 0;
   unsigned int count = 0;
   do {
@@ -213,9 +214,9 @@ unsigned int wex_lib_log_ring_buffer::peek_records(std::vector<unsigned char>& o
     total += record_size;
     end = wrap(end + record_size, size);
     ++count;
-  } while (end != write_pos_);
+  } while (end != relaxed(write_pos_));
   out.resize(static_cast<size_t>(total));
-  copy_out_(out.data(), static_cast<unsigned int>(total), read_pos_);
+  copy_out_(out.data(), static_cast<unsigned int>(total), relaxed(read_pos_));
   mark = read_total_;
   return count;
 }
@@ -227,9 +228,9 @@ void wex_lib_log_ring_buffer::drop_records(unsigned long long mark, unsigned lon
   semaphore_hold hold(mutex_);
   crash_hooks::park_if_frozen();
   const uint64_t passed = read_total_ - mark;
-  if (empty_ != 0 || passed >= length) return;
+  if (relaxed(empty_) != 0 || passed >= length) return;
   advance_read_pos_(length - passed);
-  if (read_pos_ == write_pos_) empty_ = 1;
+  if (relaxed(read_pos_) == relaxed(write_pos_)) relaxed(empty_) = 1;
 }
 
 // Writes `length` bytes at `at` with the overwrite rule; returns the
@@ -243,9 +244,9 @@ uint32_t wex_lib_log_ring_buffer::write_ring_buffer_(const unsigned char* data, 
 // Discards the oldest ring records when writing `length` bytes at `at` would
 // overwrite the first byte of the oldest one or end exactly on it.
 void wex_lib_log_ring_buffer::make_room_(unsigned int length, uint32_t at, uint32_t record_start) {
-  if (empty_ != 0) return;
-  const uint32_t size = size_;
-  const uint32_t distance = wrap(uint64_t{read_pos_} + size - at, size);
+  if (relaxed(empty_) != 0) return;
+  const uint32_t size = relaxed(size_);
+  const uint32_t distance = wrap(uint64_t{relaxed(read_pos_)} + size - at, size);
   if (distance >= 1 && distance <= length) {
     escape_r_pos_(length, record_start);
     // The read position leaves the discarded records before their bytes are
@@ -259,8 +260,8 @@ void wex_lib_log_ring_buffer::make_room_(unsigned int length, uint32_t at, uint3
 // returns the position after them.
 uint32_t wex_lib_log_ring_buffer::copy_in_(const unsigned char* data, unsigned int length,
                                            uint32_t at) {
-  unsigned char* buffer = buffer_;
-  const uint32_t to_end = size_ - at;
+  unsigned char* buffer = relaxed(buffer_);
+  const uint32_t to_end = relaxed(size_) - at;
   if (length < to_end) {
     std::memcpy(buffer + at, data, length);
     return at + length;
@@ -276,7 +277,7 @@ void wex_lib_log_ring_buffer::escape_r_pos_(unsigned int length, unsigned int re
 
 // Moves read_pos_ `bytes` on along the chain of ring records.
 void wex_lib_log_ring_buffer::advance_read_pos_(uint64_t bytes) {
-  read_pos_ = wrap(uint64_t{read_pos_} + bytes, size_);
+  relaxed(read_pos_) = wrap(uint64_t{relaxed(read_pos_)} + bytes, relaxed(size_));
   read_total_ += bytes;
 }
 
@@ -284,11 +285,11 @@ void wex_lib_log_ring_buffer::advance_read_pos_(uint64_t bytes) {
 // passed; never past `record_start`, the ring record being written.
 unsigned int wex_lib_log_ring_buffer::calc_escape_size_of_r_pos_(unsigned int length,
                                                                  unsigned int record_start) const {
-  if (empty_ != 0 || length == 0) return 0;
-  const unsigned char* buffer = buffer_;
-  const uint32_t size = size_;
+  if (relaxed(empty_) != 0 || length == 0) return 0;
+  const unsigned char* buffer = relaxed(buffer_);
+  const uint32_t size = relaxed(size_);
   uint64_t total = 0;
-  uint32_t pos = read_pos_;
+  uint32_t pos = relaxed(read_pos_);
   do {
     const uint64_t step = uint64_t{prefix_at(buffer, size, pos)} + kPrefixSize;
     total += step;
@@ -306,8 +307,8 @@ void wex_lib_log_ring_buffer::refer_ring_buffer_(std::vector<unsigned char>& out
 // Copies `length` bytes from offset `pos`, wrapping at the end of the array.
 void wex_lib_log_ring_buffer::copy_out_(unsigned char* out, unsigned int length,
                                         unsigned int pos) const {
-  const unsigned char* buffer = buffer_;
-  const uint32_t to_end = size_ - pos;
+  const unsigned char* buffer = relaxed(buffer_);
+  const uint32_t to_end = relaxed(size_) - pos;
   if (length < to_end) {
     std::memcpy(out, buffer + pos, length);
     return;
@@ -317,14 +318,14 @@ void wex_lib_log_ring_buffer::copy_out_(unsigned char* out, unsigned int length,
 }
 
 unsigned int wex_lib_log_ring_buffer::refer_next_data_size_() const {
-  if (empty_ != 0) return 0;
-  return prefix_at(buffer_, size_, read_pos_);
+  if (relaxed(empty_) != 0) return 0;
+  return prefix_at(relaxed(buffer_), relaxed(size_), relaxed(read_pos_));
 }
 
 void wex_lib_log_ring_buffer::read_ring_buffer_(std::vector<unsigned char>& out) {
-  const uint32_t size = size_;
+  const uint32_t size = relaxed(size_);
   const uint32_t length = refer_next_data_size_();
-  refer_ring_buffer_(out, length, wrap(uint64_t{read_pos_} + kPrefixSize, size));
+  refer_ring_buffer_(out, length, wrap(uint64_t{relaxed(read_pos_)} + kPrefixSize, size));
   advance_read_pos_(uint64_t{kPrefixSize} + length);
 }
 

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "digits.h"
+
 namespace velorin {
 namespace log_record {
 namespace {
@@ -13,49 +15,14 @@ constexpr const char* kTypeLabels[] = {
 constexpr const char kUnknownTypeLabel[] = "[??????] ";
 constexpr size_t kTypeLabelLength = sizeof kUnknownTypeLabel - 1;
 
-// Lines are put together in small buffers and appended in one piece, and
-// numbers are written two digits at a time: appending character by
-// character would cost more than the rest of a dump.
-constexpr char kDigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
-
-// Number of decimal digits of `value`.
-unsigned int decimal_digits(uint32_t value) {
-  unsigned int n = 1;
-  for (; value >= 10000; value /= 10000) n += 4;
-  return n + (value >= 10) + (value >= 100) + (value >= 1000);
-}
-
-// Writes the two digits of `value` (below 100) at `out`.
-void write_pair(char* out, uint32_t value) {
-  std::memcpy(out, kDigitPairs + 2 * value, 2);
-}
-
-// Writes `value` in decimal with at least `min_digits` digits, zero-padded,
-// and returns the end.
-char* write_decimal(char* out, uint32_t value, unsigned int min_digits) {
-  unsigned int n = decimal_digits(value);
-  for (; n < min_digits; --min_digits) *out++ = '0';
-  char* const end = out + n;
-  char* at = end;
-  for (; value >= 100; value /= 100) {
-    at -= 2;
-    write_pair(at, value % 100);
-  }
-  if (value >= 10) {
-    write_pair(at - 2, value);
-  } else {
-    at[-1] = static_cast<char>('0' + value);
-  }
-  return end;
-}
+// Lines are put together in small buffers and appended in one piece:
+// appending character by character would cost more than the rest of a dump.
+using digits::write_pair;
 
 // HH:MM:SS.mmm; the hours take more digits past 99 (a time of day that is
 // not one, from a malformed record).
 char* write_time_of_day(char* out, uint32_t time_of_day) {
-  out = write_decimal(out, time_of_day / 3600000, 2);
+  out = digits::decimal_at(out, time_of_day / 3600000, 2);
   *out++ = ':';
   write_pair(out, time_of_day % 3600000 / 60000);
   out[2] = ':';
@@ -69,7 +36,7 @@ char* write_time_of_day(char* out, uint32_t time_of_day) {
 
 void append_decimal(std::string& line, uint32_t value, unsigned int min_digits) {
   char text[24];
-  line.append(text, static_cast<size_t>(write_decimal(text, value, min_digits) - text));
+  line.append(text, static_cast<size_t>(digits::decimal_at(text, value, min_digits) - text));
 }
 
 }  // namespace
@@ -147,17 +114,13 @@ void append_signed(std::string& line, int value) {
 }
 
 void append_hex(std::string& line, unsigned long value) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  char digits[2 * sizeof value];
-  unsigned int n = 0;
-  do {
-    digits[n++] = kDigits[value & 0xF];
-    value >>= 4;
-  } while (value != 0);
-  if (n < 2) digits[n++] = '0';
-  char text[2 + sizeof digits] = {'0', 'x'};
-  for (unsigned int i = 0; i < n; ++i) text[2 + i] = digits[n - 1 - i];
-  line.append(text, 2 + n);
+  char text[2 + 2 * sizeof value];
+  char* const end = text + sizeof text;
+  char* first = digits::radix_before<16>(end, value, digits::kHexUpper);
+  while (end - first < 2) *--first = '0';
+  *--first = 'x';
+  *--first = '0';
+  line.append(first, static_cast<size_t>(end - first));
 }
 
 void append_text(std::string& line, const unsigned char* text, size_t size) {
@@ -173,7 +136,7 @@ void append_header(std::string& line, const header& h) {
   *end++ = '[';
   end = write_time_of_day(end, h.time_of_day);
   *end++ = ':';
-  end = write_decimal(end, h.task_id, 1);
+  end = digits::decimal_at(end, h.task_id);
   *end++ = ']';
   line.append(text, static_cast<size_t>(end - text));
 }

@@ -7,18 +7,20 @@
 
 #include <cstdarg>
 #include <cstring>
-#include <ctime>
+#include <new>
+#include <type_traits>
 
 #include "byte_order.h"
 #include "file_io.h"
+#include "platform_calls.h"
+#include "relaxed.h"
+#include "storage/store_commit_state.h"
 #include "storage/wex_lib_log_record.h"
 #include "wex_lib_log_entry.h"
 
 namespace velorin {
 namespace {
 
-constexpr int kTraceCategory = 258;
-constexpr int kTraceKindError = 0;
 constexpr size_t kDumpBatchSize = 64 * 1024;
 
 // Writes whole lines to the stream's descriptor in one call, after the
@@ -39,12 +41,6 @@ void write_lines(FILE* stream, const std::string& lines) {
   if (fd >= 0) std::fflush(stream);
 }
 
-// Milliseconds from local midnight to the start of the second in `local`.
-uint32_t second_of_day_ms(const struct tm& local) {
-  return static_cast<uint32_t>(local.tm_hour) * 3600000u +
-         static_cast<uint32_t>(local.tm_min) * 60000u + static_cast<uint32_t>(local.tm_sec) * 1000u;
-}
-
 }  // namespace
 
 int DRAV_UsrCommandReceiver::uctracef(const char* name, const char* format, ...) {
@@ -56,7 +52,15 @@ int DRAV_UsrCommandReceiver::uctracef(const char* name, const char* format, ...)
 }
 
 wex_lib_log_storage::wex_lib_log_storage(int trace_id, const char* name, wex_lib_log_entry* owner)
-    : trace_id_(trace_id), name_(name ? name : ""), item_count_(0), owner_(owner) {}
+    : trace_id_(trace_id), name_(name ? name : ""), item_count_(0), owner_(owner) {
+  static_assert(sizeof(commit_state) <= sizeof state_storage_,
+                "the working state outgrew the bytes the exported class reserves for it");
+  static_assert(alignof(commit_state) <= alignof(void*),
+                "the working state needs more alignment than its reserved bytes have");
+  static_assert(std::is_trivially_destructible<commit_state>::value,
+                "the store never destroys its working state");
+  new (state_storage_) commit_state;
+}
 
 wex_lib_log_storage::~wex_lib_log_storage() = default;
 
@@ -124,13 +128,15 @@ void wex_lib_log_storage::add_set_data(const char* name, int value) {
 // that begins the record is only remembered: the commit hands those bytes to
 // the ring as the record's body, so a message is copied once, into the ring.
 void wex_lib_log_storage::add_data(unsigned int kind, void* data, unsigned int size) {
+  commit_state& state = state_();
   if (size > log_record::kDataLimit || (data == nullptr && size != 0)) return;
   const auto* bytes = static_cast<const unsigned char*>(data);
-  if (bytes == lendable_ && bytes != nullptr && record_.empty() && borrowed_ == nullptr) {
-    borrowed_ = bytes;
-    borrowed_size_ = size;
-    borrowed_kind_ = static_cast<unsigned char>(kind);
-    ++item_count_;
+  if (bytes == state.lendable && bytes != nullptr && record_.empty() &&
+      relaxed(state.borrowed) == nullptr) {
+    relaxed(state.borrowed) = bytes;
+    relaxed(state.borrowed_size) = size;
+    relaxed(state.borrowed_kind) = static_cast<unsigned char>(kind);
+    ++relaxed(item_count_);
     return;
   }
   append_data_item_(kind, bytes, size);
@@ -149,10 +155,11 @@ void wex_lib_log_storage::append_data_item_(unsigned int kind, const unsigned ch
 // the record, then the record grows once by the whole item, whose tag is
 // written; returns where the `body_size` bytes after the tag go.
 unsigned char* wex_lib_log_storage::begin_item_(unsigned char tag, size_t body_size) {
-  if (borrowed_ != nullptr) {
-    const unsigned char* bytes = borrowed_;
-    borrowed_ = nullptr;
-    append_data_item_(borrowed_kind_, bytes, borrowed_size_);
+  commit_state& state = state_();
+  if (relaxed(state.borrowed) != nullptr) {
+    const unsigned char* bytes = relaxed(state.borrowed);
+    relaxed(state.borrowed) = nullptr;
+    append_data_item_(relaxed(state.borrowed_kind), bytes, relaxed(state.borrowed_size));
     publish_record_();
   }
   const size_t at = record_.size();
@@ -164,31 +171,34 @@ unsigned char* wex_lib_log_storage::begin_item_(unsigned char tag, size_t body_s
 
 // Counts the item just appended and shows the record.
 void wex_lib_log_storage::end_item_() {
-  ++item_count_;
+  ++relaxed(item_count_);
   publish_record_();
 }
 
 // Shows the record under construction, as it now stands with whole items
 // only, to readers without the lock (the crash recorder).
 void wex_lib_log_storage::publish_record_() {
-  building_ = record_.data();
-  building_size_ = static_cast<uint32_t>(record_.size());
+  commit_state& state = state_();
+  relaxed(state.building) = record_.data();
+  relaxed(state.building_size) = static_cast<uint32_t>(record_.size());
 }
 
 void wex_lib_log_storage::entry_for_ring_buffer() {
-  lendable_ = nullptr;
-  if (record_.empty() && borrowed_ == nullptr) return;
+  commit_state& state = state_();
+  state.lendable = nullptr;
+  if (record_.empty() && relaxed(state.borrowed) == nullptr) return;
   unsigned char head[log_record::kHeaderSize + 4];
   store_le(head, commit_time_(), 4);
   store_le(head + 4, get_task_id(), 4);
-  head[8] = item_count_;
-  if (borrowed_ != nullptr) {
+  head[8] = relaxed(item_count_);
+  if (relaxed(state.borrowed) != nullptr) {
     // The record is the remembered data item alone: header and item head,
     // then the lent bytes.
     head[9] = log_record::kData;
-    head[10] = borrowed_kind_;
-    store_le(head + 11, borrowed_size_, 2);
-    ring_buffer_.push_data(head, sizeof head, borrowed_, borrowed_size_);
+    head[10] = relaxed(state.borrowed_kind);
+    store_le(head + 11, relaxed(state.borrowed_size), 2);
+    ring_buffer_.push_data(head, sizeof head, relaxed(state.borrowed),
+                           relaxed(state.borrowed_size));
   } else {
     ring_buffer_.push_data(head, log_record::kHeaderSize, record_.data(),
                            static_cast<unsigned int>(record_.size()));
@@ -197,20 +207,20 @@ void wex_lib_log_storage::entry_for_ring_buffer() {
 }
 
 void wex_lib_log_storage::discard_record() {
-  building_size_ = 0;
+  commit_state& state = state_();
+  relaxed(state.building_size) = 0;
   record_.clear();
-  item_count_ = 0;
-  borrowed_ = nullptr;
-  lendable_ = nullptr;
+  relaxed(item_count_) = 0;
+  relaxed(state.borrowed) = nullptr;
+  state.lendable = nullptr;
 }
 
 uint32_t wex_lib_log_storage::get_timer() {
   zolQMVClock clock{};
-  struct tm local {};
   const int status = zolQMVGetClock(&clock);
-  zolCLBLocalTime_r(&clock, &local);
-  if (status != 0) return clock_failed_(status);
-  return second_of_day_ms(local) + clock.nsec / 1000000u;
+  const uint32_t second_start = platform_calls::local_second_start_ms(clock);
+  if (status != 0) return platform_calls::clock_failed(trace_id_, status);
+  return second_start + platform_calls::millisecond_of_second(clock);
 }
 
 // The commit's time of day. The local-time conversion is the platform's
@@ -218,23 +228,16 @@ uint32_t wex_lib_log_storage::get_timer() {
 // remembers the start of the last second it converted. Commits run under
 // the logger's semaphore, which guards the remembered second too.
 uint32_t wex_lib_log_storage::commit_time_() {
+  commit_state& state = state_();
   zolQMVClock clock{};
   const int status = zolQMVGetClock(&clock);
-  if (status != 0) return clock_failed_(status);
-  if (!time_cache_valid_ || clock.sec != cached_second_) {
-    struct tm local {};
-    zolCLBLocalTime_r(&clock, &local);
-    cached_second_ = clock.sec;
-    cached_second_ms_ = second_of_day_ms(local);
-    time_cache_valid_ = true;
+  if (status != 0) return platform_calls::clock_failed(trace_id_, status);
+  if (!state.time_cache_valid || clock.sec != state.cached_second) {
+    state.cached_second = clock.sec;
+    state.cached_second_ms = platform_calls::local_second_start_ms(clock);
+    state.time_cache_valid = true;
   }
-  return cached_second_ms_ + clock.nsec / 1000000u;
-}
-
-uint32_t wex_lib_log_storage::clock_failed_(int status) {
-  zolGENTrcPrintf(trace_id_, kTraceCategory, kTraceKindError, "Get Time ERROR!! os_ret[0x%08X]",
-                  static_cast<unsigned int>(status));
-  return 0;
+  return state.cached_second_ms + platform_calls::millisecond_of_second(clock);
 }
 
 unsigned long wex_lib_log_storage::get_task_id() {

@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: MIT
 # Checks how libwexliblog.so.1 ships: its SONAME, that it names only libc and
 # the unwinding support library, and that it exports exactly the symbols in
-# the checked-in list, so that an accidental ABI change fails the build.
+# the checked-in list, so that an accidental ABI change fails the build (the
+# sizes of the exported classes are checked by class_layout beside it).
 # Usage: check_abi.sh LIBRARY EXPECTED_SYMBOLS
 set -euo pipefail
 lib=$1

@@ -13,14 +13,10 @@
 #include <cstring>
 #include <memory>
 
+#include "render.h"
+
 namespace wexlog {
 namespace {
-
-std::string hex(uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
-  return text;
-}
 
 std::string kind_of(mode_t mode) {
   if (S_ISDIR(mode)) return "a directory";
@@ -111,7 +107,7 @@ core_image::core_image(const unsigned char* data, size_t size) {
     }
     if (program.p_type != PT_LOAD) continue;
     if (program.p_offset > size || program.p_filesz > size - program.p_offset) {
-      throw input_error("segment " + std::to_string(i) + " at " + hex(program.p_vaddr) +
+      throw input_error("segment " + std::to_string(i) + " at " + hex_address(program.p_vaddr) +
                         " lies outside the file: " + std::to_string(program.p_filesz) +
                         " bytes at offset " + std::to_string(program.p_offset) + ", file has " +
                         std::to_string(size) + " bytes (truncated core?)");
@@ -133,8 +129,8 @@ core_image::core_image(const unsigned char* data, size_t size) {
   for (size_t i = 1; i < segments_.size(); ++i) {
     const segment& before = segments_[i - 1];
     if (segments_[i].address - before.address < before.file_size) {
-      throw input_error("segments at " + hex(before.address) + " and " + hex(segments_[i].address) +
-                        " overlap");
+      throw input_error("segments at " + hex_address(before.address) + " and " +
+                        hex_address(segments_[i].address) + " overlap");
     }
   }
   // Nor does it load one file byte at two addresses: a forged core could
@@ -147,8 +143,8 @@ core_image::core_image(const unsigned char* data, size_t size) {
     const segment& before = *by_offset[i - 1];
     const segment& after = *by_offset[i];
     if (static_cast<uint64_t>(after.bytes - before.bytes) < before.file_size) {
-      throw input_error("segments at " + hex(before.address) + " and " + hex(after.address) +
-                        " load the same file bytes at offset " +
+      throw input_error("segments at " + hex_address(before.address) + " and " +
+                        hex_address(after.address) + " load the same file bytes at offset " +
                         std::to_string(after.bytes - data));
     }
   }

@@ -2,11 +2,11 @@
 #include "layout_walk.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <unordered_set>
 
 #include "layout/layout_format.h"
+#include "render.h"
 #include "storage/wex_lib_log_record.h"
 
 namespace wexlog {
@@ -18,12 +18,6 @@ using layout::layout_field_id;
 constexpr uint64_t kNameLimit = 4096;
 constexpr uint64_t kObjectLimit = 4096;
 constexpr uint64_t kUncommittedLimit = 1u << 24;
-
-std::string hex(uint64_t address) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(address));
-  return text;
-}
 
 // Integers and pointers of the core's byte order and width.
 class core_values {
@@ -103,13 +97,14 @@ class registry_walk {
     d_ = &d;
     std::vector<unsigned char> scratch;
     const unsigned char* head = core_.bytes(d.registry, v_.pointer_size(), scratch);
-    if (head == nullptr) return note("registry head " + hex(d.registry) + " is not in the core");
+    if (head == nullptr)
+      return note("registry head " + hex_address(d.registry) + " is not in the core");
     for (uint64_t node = v_.pointer(head); node != 0 && !spent_;) {
       if (visited_.size() == kNodeLimit) return note("more than 65536 loggers: the rest not read");
       if (!visited_.insert(node).second)
-        return note("registry reaches node " + hex(node) + " again");
+        return note("registry reaches node " + hex_address(node) + " again");
       const unsigned char* n = core_.bytes(node, d.object_size[layout::in_node], scratch);
-      if (n == nullptr) return note("registry node " + hex(node) + " is not in the core");
+      if (n == nullptr) return note("registry node " + hex_address(node) + " is not in the core");
       const uint64_t next = value(n, layout::node_next);
       store_(n);
       node = next;
@@ -144,7 +139,7 @@ class registry_walk {
     if (!stores_.insert(address).second) return;
     std::vector<unsigned char> scratch;
     const unsigned char* s = core_.bytes(address, d_->object_size[layout::in_store], scratch);
-    if (s == nullptr) return note("logger store " + hex(address) + " is not in the core");
+    if (s == nullptr) return note("logger store " + hex_address(address) + " is not in the core");
     found_ring ring;
     const uint64_t name_size = value(n, layout::node_name_size);
     std::vector<unsigned char> name_scratch;
@@ -157,7 +152,7 @@ class registry_walk {
       ring.trace_id = static_cast<int32_t>(value(s, layout::store_trace_id));
       ring.store_recognised = true;
     } else {
-      note("logger store " + hex(address) + ": its name is not in the core");
+      note("logger store " + hex_address(address) + ": its name is not in the core");
     }
     const unsigned char* r = s + d_->fields[layout::store_ring].offset;
     ring.address = address + d_->fields[layout::store_ring].offset;
@@ -167,7 +162,7 @@ class registry_walk {
                             static_cast<uint32_t>(value(r, layout::ring_read_pos)),
                             static_cast<uint32_t>(value(r, layout::ring_size))};
     if (ring.state.size == 0) return;  // a logger without a ring
-    const std::string which = "ring " + hex(ring.address) + ": ";
+    const std::string which = "ring " + hex_address(ring.address) + ": ";
     if (const auto why = unusable_fields(ring.state)) return note(which + *why);
     std::vector<unsigned char> array_scratch;
     const unsigned char* bytes = take_(ring.buffer, ring.state.size, array_scratch);
@@ -238,7 +233,7 @@ layout_rings rings_by_layout(const core_image& core, scan_stats* stats) {
       std::string why = d ? check(d, v, taken) : "it is cut short";
       if (!why.empty()) {
         if (!result.found)
-          result.refused = "layout descriptor at " + hex(address) + " refused: " + why;
+          result.refused = "layout descriptor at " + hex_address(address) + " refused: " + why;
         continue;
       }
       result.found = true;

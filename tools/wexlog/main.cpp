@@ -80,17 +80,14 @@ int recover(const std::string& path, bool all, wexlog::output_format format, boo
     print->ring(ring);
     const unsigned char* bytes = core.bytes(ring.buffer, ring.state.size, scratch);
     print->walk(wexlog::ring_walk(ring.state, bytes, true), origin, ring.shown);
-    char address[32];
-    std::snprintf(address, sizeof address, "ring 0x%llx ",
-                  static_cast<unsigned long long>(ring.address));
+    const std::string address = "ring " + wexlog::hex_address(ring.address);
     if (ring.joins) {
       print->joins(*ring.joins);
-      if (!print->shows_ring_state()) {
-        note(path, std::string(address, std::strlen(address) - 1) + ": " +
-                       wexlog::join_note(*ring.joins));
-      }
+      if (!print->shows_ring_state()) note(path, address + ": " + wexlog::join_note(*ring.joins));
     }
-    if (ring.torn && !print->shows_ring_state()) note_tear(path, address, *ring.torn, ring.state);
+    if (ring.torn && !print->shows_ring_state()) {
+      note_tear(path, address + " ", *ring.torn, ring.state);
+    }
     if (!ring.uncommitted.empty()) print->uncommitted(ring.uncommitted, origin);
   }
   out.flush();

@@ -116,10 +116,8 @@ std::string utc_time(uint64_t seconds) {
 }
 
 std::string join_note(const found_ring::join& join) {
-  char ring[32];
-  std::snprintf(ring, sizeof ring, "0x%llx", static_cast<unsigned long long>(join.ring));
   return "the records from offset " + std::to_string(join.offset) + " on are shown under ring " +
-         ring;
+         hex_address(join.ring);
 }
 
 std::optional<tear> printer::walk(ring_walk walk, const record_origin& origin, uint64_t limit) {

@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "digits.h"
 #include "storage/wex_lib_log_record.h"
 
 namespace wexlog {
@@ -27,9 +28,13 @@ std::string hex_of(uint32_t value) {
 }  // namespace
 
 std::string hex_address(uint64_t address) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(address));
-  return text;
+  char text[2 + 16];
+  char* const end = text + sizeof text;
+  char* first = velorin::digits::radix_before<16>(end, address, velorin::digits::kHexLower);
+  if (first == end) *--first = '0';
+  *--first = 'x';
+  *--first = '0';
+  return std::string(first, end);
 }
 
 std::string quoted(const std::string& name) {
@@ -40,9 +45,9 @@ std::string quoted(const std::string& name) {
       out += '\\';
       out += ch;
     } else if (c < 0x20 || c == 0x7F) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\x%02X", c);
-      out += escape;
+      out += "\\x";
+      out += velorin::digits::kHexUpper[c >> 4];
+      out += velorin::digits::kHexUpper[c & 0xF];
     } else {
       out += ch;
     }
@@ -91,11 +96,10 @@ json item_json(const record::item& it) {
         j["function"] = composed.substr(0, tab);
         j["text"] = tab == std::string::npos ? std::string() : composed.substr(tab + 1);
       } else {
-        static constexpr char kDigits[] = "0123456789abcdef";
         std::string bytes;
         for (size_t i = 0; i < it.data_size; ++i) {
-          bytes += kDigits[it.data[i] >> 4];
-          bytes += kDigits[it.data[i] & 0xF];
+          bytes += velorin::digits::kHexLower[it.data[i] >> 4];
+          bytes += velorin::digits::kHexLower[it.data[i] & 0xF];
         }
         j["item"] = "data";
         j["kind"] = it.kind;
