@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Record store: item bytes, header stamps and commits, the structured record
 // calls, and the dump's lines and targets.
+#include <link.h>
 #include <pthread.h>
 #include <wex_lib_log_entry.h>
 
@@ -217,30 +218,47 @@ TEST_F(StorageTest, DumpOfAnEmptyRingCreatesAFileAndAnUnopenablePathGoesToTheUse
   EXPECT_TRUE(platform_standin::take_user_traces().empty());
 }
 
-// The layout descriptor in this process's writable memory, as a reader of a
+// Where the 16 magic bytes stand in [begin, end), or null. A plain loop
+// outside the sanitizers: the library's writable segment holds the
+// redzones they keep between its variables.
+__attribute__((no_sanitize("address", "thread"))) const unsigned char* find_magic(
+    const unsigned char* begin, const unsigned char* end) {
+  for (const unsigned char* at = begin; end - at >= 16; ++at) {
+    size_t i = 0;
+    while (i < 16 && at[i] == velorin::layout::kLayoutMagic[i]) ++i;
+    if (i == 16) return at;
+  }
+  return nullptr;
+}
+
+// The layout descriptor in the library's writable data, as a reader of a
 // core finds it: its magic, then its version, byte order and pointer width.
 const velorin::layout::layout_descriptor* find_layout() {
-  using namespace velorin::layout;
-  const velorin::layout::layout_descriptor* found = nullptr;
-  std::ifstream maps("/proc/self/maps");
-  for (std::string line; std::getline(maps, line);) {
-    uintptr_t begin = 0, end = 0;
-    char perms[5] = {};
-    if (std::sscanf(line.c_str(), "%zx-%zx %4s", &begin, &end, perms) != 3) continue;
-    if (perms[0] != 'r' || perms[1] != 'w') continue;
-    for (auto* at = reinterpret_cast<const unsigned char*>(begin);
-         (at = static_cast<const unsigned char*>(
-              memmem(at, end - reinterpret_cast<uintptr_t>(at), kLayoutMagic, 16))) != nullptr;
-         ++at) {
-      const auto* d = reinterpret_cast<const layout_descriptor*>(at);
-      if (d->version == kLayoutVersion && d->byte_order == kByteOrderMark &&
-          d->pointer_size == sizeof(void*) && d->descriptor_size == sizeof *d) {
-        EXPECT_EQ(found, nullptr) << "two layout descriptors";
-        found = d;
-      }
-    }
-  }
-  return found;
+  using velorin::layout::layout_descriptor;
+  std::vector<const layout_descriptor*> found;
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, size_t, void* out) {
+        if (std::strstr(info->dlpi_name, "libwexliblog") == nullptr) return 0;
+        for (int i = 0; i < info->dlpi_phnum; ++i) {
+          const auto& segment = info->dlpi_phdr[i];
+          if (segment.p_type != PT_LOAD || (segment.p_flags & PF_W) == 0) continue;
+          const auto* at =
+              reinterpret_cast<const unsigned char*>(info->dlpi_addr + segment.p_vaddr);
+          const unsigned char* const end = at + segment.p_memsz;
+          for (; (at = find_magic(at, end)) != nullptr; ++at) {
+            const auto* d = reinterpret_cast<const layout_descriptor*>(at);
+            if (d->version == velorin::layout::kLayoutVersion &&
+                d->byte_order == velorin::layout::kByteOrderMark &&
+                d->pointer_size == sizeof(void*) && d->descriptor_size == sizeof *d) {
+              static_cast<std::vector<const layout_descriptor*>*>(out)->push_back(d);
+            }
+          }
+        }
+        return 0;
+      },
+      &found);
+  EXPECT_EQ(found.size(), 1u) << "layout descriptors in the library's writable data";
+  return found.empty() ? nullptr : found.front();
 }
 
 // The value of `size` bytes at `object` + `offset`, of a 1-, 4- or 8-byte field.
