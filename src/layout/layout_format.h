@@ -72,27 +72,27 @@ enum layout_object : unsigned char { in_node, in_store, in_ring };
 // for a pointer or pointer-sized count, kRingWidth for the ring object.
 constexpr unsigned char kPointerWidth = 0;
 constexpr unsigned char kRingWidth = 0xff;
-struct field_spec {
+struct field_shape {
   layout_object object;
   unsigned char width;
 };
-constexpr field_spec kFieldWidths[kFieldCount] = {{in_node, kPointerWidth},
-                                                  {in_node, kPointerWidth},
-                                                  {in_node, kPointerWidth},
-                                                  {in_node, kPointerWidth},
-                                                  {in_store, 4},
-                                                  {in_store, kRingWidth},
-                                                  {in_store, kPointerWidth},
-                                                  {in_store, 4},
-                                                  {in_store, 1},
-                                                  {in_store, kPointerWidth},
-                                                  {in_store, 4},
-                                                  {in_store, 1},
-                                                  {in_ring, 4},
-                                                  {in_ring, 4},
-                                                  {in_ring, 4},
-                                                  {in_ring, 4},
-                                                  {in_ring, kPointerWidth}};
+constexpr field_shape kFieldWidths[kFieldCount] = {{in_node, kPointerWidth},
+                                                   {in_node, kPointerWidth},
+                                                   {in_node, kPointerWidth},
+                                                   {in_node, kPointerWidth},
+                                                   {in_store, 4},
+                                                   {in_store, kRingWidth},
+                                                   {in_store, kPointerWidth},
+                                                   {in_store, 4},
+                                                   {in_store, 1},
+                                                   {in_store, kPointerWidth},
+                                                   {in_store, 4},
+                                                   {in_store, 1},
+                                                   {in_ring, 4},
+                                                   {in_ring, 4},
+                                                   {in_ring, 4},
+                                                   {in_ring, 4},
+                                                   {in_ring, kPointerWidth}};
 
 struct field_place {
   uint32_t offset;

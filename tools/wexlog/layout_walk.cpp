@@ -71,13 +71,14 @@ std::string check(const unsigned char* d, const core_values& v, descriptor& out)
     }
   }
   for (unsigned int i = 0; i < layout::kFieldCount; ++i) {
-    const layout::field_spec spec = layout::kFieldWidths[i];
+    const layout::field_shape shape = layout::kFieldWidths[i];
     const layout::field_place place{v.u32(d + layout::kFieldsAt + 8 * i),
                                     v.u32(d + layout::kFieldsAt + 8 * i + 4)};
-    const uint32_t width = spec.width == layout::kPointerWidth ? pointer
-                           : spec.width == layout::kRingWidth  ? out.object_size[layout::in_ring]
-                                                               : spec.width;
-    if (place.size != width || uint64_t{place.offset} + place.size > out.object_size[spec.object]) {
+    const uint32_t width = shape.width == layout::kPointerWidth ? pointer
+                           : shape.width == layout::kRingWidth  ? out.object_size[layout::in_ring]
+                                                                : shape.width;
+    if (place.size != width ||
+        uint64_t{place.offset} + place.size > out.object_size[shape.object]) {
       return "field " + std::to_string(i) + " at offset " + std::to_string(place.offset) +
              " of size " + std::to_string(place.size);
     }
