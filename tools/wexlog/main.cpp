@@ -162,14 +162,14 @@ int main(int argc, char** argv) {
   recover_command->add_option("CORE", path, "ELF core file (32- or 64-bit, either byte order)")
       ->required();
   recover_command->add_flag("--all", all, "Also list rings that hold no record");
-  recover_command->add_flag("--json", as_json, "One JSON object per record");
+  recover_command->add_flag("--json", as_json, "JSON Lines: one JSON object per record");
   recover_command->add_flag("--otlp", as_otlp, otlp_help)->excludes("--json");
   recover_command->add_flag("--stats", stats, "Report the scan rate on standard error");
 
   CLI::App* decode_command =
       app.add_subcommand("decode", "Print the records of a ring snapshot file or a crash file.");
   decode_command->add_option("FILE", path, "Ring snapshot file or crash file")->required();
-  decode_command->add_flag("--json", as_json, "One JSON object per record");
+  decode_command->add_flag("--json", as_json, "JSON Lines: one JSON object per record");
   decode_command->add_flag("--otlp", as_otlp, otlp_help)->excludes("--json");
   decode_command->add_option("--logger", logger,
                              "Logger name to put into the JSON or OTLP records of a snapshot");
