@@ -74,8 +74,8 @@ bool read_field(const char*& p, int& value) {
   return true;
 }
 
-// Parses one conversion after its '%'; false for anything left to vsnprintf.
-bool parse(const char*& p, arguments& args, conversion& c) {
+// Reads the flags, in any order and number.
+void parse_flags(const char*& p, conversion& c) {
   for (;; ++p) {
     if (*p == '-')
       c.left = true;
@@ -88,8 +88,13 @@ bool parse(const char*& p, arguments& args, conversion& c) {
     else if (*p == '0')
       c.zero = true;
     else
-      break;
+      return;
   }
+}
+
+// Reads the width, written out or taken from an argument by '*', where a
+// negative one means '-'; false when too large, or for a positional one.
+bool parse_width(const char*& p, arguments& args, conversion& c) {
   if (*p == '*') {
     ++p;
     c.width = va_arg(args.list, int);
@@ -101,18 +106,25 @@ bool parse(const char*& p, arguments& args, conversion& c) {
   } else if (!read_field(p, c.width)) {
     return false;
   }
-  if (c.width > kMaxField || *p == '$') return false;
-  if (*p == '.') {
+  return c.width <= kMaxField && *p != '$';
+}
+
+// Reads the precision after a '.', if any, where a negative one from an
+// argument means none; false when too large.
+bool parse_precision(const char*& p, arguments& args, conversion& c) {
+  if (*p != '.') return true;
+  ++p;
+  if (*p == '*') {
     ++p;
-    if (*p == '*') {
-      ++p;
-      c.precision = va_arg(args.list, int);
-      if (c.precision < 0) c.precision = -1;
-    } else if (!read_field(p, c.precision)) {
-      return false;
-    }
-    if (c.precision > kMaxField) return false;
+    c.precision = va_arg(args.list, int);
+    if (c.precision < 0) c.precision = -1;
+  } else if (!read_field(p, c.precision)) {
+    return false;
   }
+  return c.precision <= kMaxField;
+}
+
+void parse_length(const char*& p, conversion& c) {
   switch (*p) {
     case 'h':
     case 'l':
@@ -130,7 +142,11 @@ bool parse(const char*& p, arguments& args, conversion& c) {
     default:
       break;
   }
-  c.type = *p++;
+}
+
+// Whether this formatter makes the conversion itself: integers of every
+// length, and plain characters and strings.
+bool handled(const conversion& c) {
   switch (c.type) {
     case 'd':
     case 'i':
@@ -145,6 +161,15 @@ bool parse(const char*& p, arguments& args, conversion& c) {
     default:
       return false;
   }
+}
+
+// Parses one conversion after its '%'; false for anything left to vsnprintf.
+bool parse(const char*& p, arguments& args, conversion& c) {
+  parse_flags(p, c);
+  if (!parse_width(p, args, c) || !parse_precision(p, args, c)) return false;
+  parse_length(p, c);
+  c.type = *p++;
+  return handled(c);
 }
 
 int64_t signed_argument(arguments& args, char length) {
@@ -259,6 +284,37 @@ void put_integer(sink& out, const conversion& c, uint64_t magnitude, bool negati
   if (c.left) out.fill(' ', pad);
 }
 
+// Writes a parsed conversion of its argument; false when vsnprintf must do it.
+bool put_parsed(sink& text, const conversion& c, arguments& args) {
+  switch (c.type) {
+    case 'd':
+    case 'i': {
+      const int64_t value = signed_argument(args, c.length);
+      const uint64_t magnitude =
+          value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+      put_integer(text, c, magnitude, value < 0);
+      return true;
+    }
+    case 'c': {
+      const char ch = static_cast<char>(va_arg(args.list, int));
+      put_padded(text, c, &ch, 1);
+      if (ch == '\0') text.has_nul = true;
+      return true;
+    }
+    case 's': {
+      const char* s = va_arg(args.list, const char*);
+      if (s == nullptr) return false;
+      const size_t n =
+          c.precision < 0 ? std::strlen(s) : strnlen(s, static_cast<size_t>(c.precision));
+      put_padded(text, c, s, n);
+      return true;
+    }
+    default:
+      put_integer(text, c, unsigned_argument(args, c.length), false);
+      return true;
+  }
+}
+
 // Returns the end of the text written, up to its first NUL, or null when
 // vsnprintf must do it.
 char* format_fast(char* out, size_t capacity, const char* format, arguments& args) {
@@ -291,34 +347,7 @@ char* format_fast(char* out, size_t capacity, const char* format, arguments& arg
       continue;
     }
     conversion c;
-    if (!parse(p, args, c)) return nullptr;
-    switch (c.type) {
-      case 'd':
-      case 'i': {
-        const int64_t value = signed_argument(args, c.length);
-        const uint64_t magnitude =
-            value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-        put_integer(text, c, magnitude, value < 0);
-        break;
-      }
-      case 'c': {
-        const char ch = static_cast<char>(va_arg(args.list, int));
-        put_padded(text, c, &ch, 1);
-        if (ch == '\0') text.has_nul = true;
-        break;
-      }
-      case 's': {
-        const char* s = va_arg(args.list, const char*);
-        if (s == nullptr) return nullptr;
-        const size_t n =
-            c.precision < 0 ? std::strlen(s) : strnlen(s, static_cast<size_t>(c.precision));
-        put_padded(text, c, s, n);
-        break;
-      }
-      default:
-        put_integer(text, c, unsigned_argument(args, c.length), false);
-        break;
-    }
+    if (!parse(p, args, c) || !put_parsed(text, c, args)) return nullptr;
   }
   char* const end = text.finish();
   return text.has_nul ? out + std::strlen(out) : end;

@@ -46,6 +46,42 @@ void note_tear(const std::string& path, const std::string& ring, const wexlog::t
   note(path, ring + wexlog::tear_note(where, state));
 }
 
+// One recovered ring: its heading, its records with the logger they came
+// from, and what the walk had to join, skip or leave uncommitted.
+void print_ring(const std::string& path, const wexlog::core_image& core,
+                const wexlog::found_ring& ring, wexlog::printer& print,
+                std::vector<unsigned char>& scratch) {
+  wexlog::record_origin origin;
+  if (ring.store_recognised) {
+    origin.logger = ring.name;
+    origin.trace_id = ring.trace_id;
+  }
+  origin.ring = ring.address;
+  print.ring(ring);
+  const unsigned char* bytes = core.bytes(ring.buffer, ring.state.size, scratch);
+  print.walk(wexlog::ring_walk(ring.state, bytes, true), origin, ring.shown);
+  const std::string address = "ring " + wexlog::hex_address(ring.address);
+  if (ring.joins) {
+    print.joins(*ring.joins);
+    if (!print.shows_ring_state()) note(path, address + ": " + wexlog::join_note(*ring.joins));
+  }
+  if (ring.torn && !print.shows_ring_state()) {
+    note_tear(path, address + " ", *ring.torn, ring.state);
+  }
+  if (!ring.uncommitted.empty()) print.uncommitted(ring.uncommitted, origin);
+}
+
+void report_stats(const wexlog::scan_stats& counts, double seconds) {
+  std::fprintf(stderr,
+               "wexlog: scanned %llu bytes in %.3f s (%.0f MB/s), %llu candidates, %llu ring "
+               "records walked, %llu rings\n",
+               static_cast<unsigned long long>(counts.bytes_scanned), seconds,
+               seconds > 0 ? static_cast<double>(counts.bytes_scanned) / 1e6 / seconds : 0.0,
+               static_cast<unsigned long long>(counts.candidates),
+               static_cast<unsigned long long>(counts.steps),
+               static_cast<unsigned long long>(counts.rings));
+}
+
 int recover(const std::string& path, bool all, wexlog::output_format format, bool stats) {
   const wexlog::file_bytes file(path);
   const wexlog::core_image core(file.data(), file.size());
@@ -71,24 +107,7 @@ int recover(const std::string& path, bool all, wexlog::output_format format, boo
   for (const auto& ring : rings) {
     if (ring.records == 0 && !ring.torn && !all) continue;
     ++shown;
-    wexlog::record_origin origin;
-    if (ring.store_recognised) {
-      origin.logger = ring.name;
-      origin.trace_id = ring.trace_id;
-    }
-    origin.ring = ring.address;
-    print->ring(ring);
-    const unsigned char* bytes = core.bytes(ring.buffer, ring.state.size, scratch);
-    print->walk(wexlog::ring_walk(ring.state, bytes, true), origin, ring.shown);
-    const std::string address = "ring " + wexlog::hex_address(ring.address);
-    if (ring.joins) {
-      print->joins(*ring.joins);
-      if (!print->shows_ring_state()) note(path, address + ": " + wexlog::join_note(*ring.joins));
-    }
-    if (ring.torn && !print->shows_ring_state()) {
-      note_tear(path, address + " ", *ring.torn, ring.state);
-    }
-    if (!ring.uncommitted.empty()) print->uncommitted(ring.uncommitted, origin);
+    print_ring(path, core, ring, *print, scratch);
   }
   out.flush();
   if (counts.skipped != 0) {
@@ -97,16 +116,7 @@ int recover(const std::string& path, bool all, wexlog::output_format format, boo
                    "bytes (a forged core?)");
   }
   if (shown == 0) note(path, "no log ring with records found");
-  if (stats) {
-    std::fprintf(stderr,
-                 "wexlog: scanned %llu bytes in %.3f s (%.0f MB/s), %llu candidates, %llu ring "
-                 "records walked, %llu rings\n",
-                 static_cast<unsigned long long>(counts.bytes_scanned), seconds,
-                 seconds > 0 ? static_cast<double>(counts.bytes_scanned) / 1e6 / seconds : 0.0,
-                 static_cast<unsigned long long>(counts.candidates),
-                 static_cast<unsigned long long>(counts.steps),
-                 static_cast<unsigned long long>(counts.rings));
-  }
+  if (stats) report_stats(counts, seconds);
   return 0;
 }
 

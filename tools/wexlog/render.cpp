@@ -57,6 +57,34 @@ std::string quoted(const std::string& name) {
 
 namespace {
 
+// A data item: a message, split into its function and text, or other data
+// as hex bytes.
+json data_item_json(const record::item& it) {
+  json j;
+  if (it.kind == 0) {
+    const record::message_item message = record::read_message_item(it.data, it.data_size);
+    const std::string composed(reinterpret_cast<const char*>(message.text), message.text_size);
+    const size_t tab = composed.find('\t');
+    j["item"] = "message";
+    j["kind"] = 0;
+    j["type"] = message.type;
+    j["label"] = record::type_label(message.type);
+    j["len_type"] = message.len_type;
+    j["function"] = composed.substr(0, tab);
+    j["text"] = tab == std::string::npos ? std::string() : composed.substr(tab + 1);
+  } else {
+    std::string bytes;
+    for (size_t i = 0; i < it.data_size; ++i) {
+      bytes += velorin::digits::kHexLower[it.data[i] >> 4];
+      bytes += velorin::digits::kHexLower[it.data[i] & 0xF];
+    }
+    j["item"] = "data";
+    j["kind"] = it.kind;
+    j["bytes"] = bytes;
+  }
+  return j;
+}
+
 json item_json(const record::item& it) {
   json j;
   switch (it.tag) {
@@ -84,28 +112,7 @@ json item_json(const record::item& it) {
       j["text"] = hex_of(it.value);
       break;
     case record::kData:
-      if (it.kind == 0) {
-        const record::message_item message = record::read_message_item(it.data, it.data_size);
-        const std::string composed(reinterpret_cast<const char*>(message.text), message.text_size);
-        const size_t tab = composed.find('\t');
-        j["item"] = "message";
-        j["kind"] = 0;
-        j["type"] = message.type;
-        j["label"] = record::type_label(message.type);
-        j["len_type"] = message.len_type;
-        j["function"] = composed.substr(0, tab);
-        j["text"] = tab == std::string::npos ? std::string() : composed.substr(tab + 1);
-      } else {
-        std::string bytes;
-        for (size_t i = 0; i < it.data_size; ++i) {
-          bytes += velorin::digits::kHexLower[it.data[i] >> 4];
-          bytes += velorin::digits::kHexLower[it.data[i] & 0xF];
-        }
-        j["item"] = "data";
-        j["kind"] = it.kind;
-        j["bytes"] = bytes;
-      }
-      break;
+      return data_item_json(it);
     default:
       j["item"] = "unknown";
       j["tag"] = it.tag;
