@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Builds the library and the crash fixture with each compiler, C++ library
-# and string ABI of the matrix, and has the host's wexlog (build/default,
-# built and tested first) recover each fixture's gcore through the layout
-# descriptor to exactly its loggers' dump lines, names and trace ids:
+# Builds the library and the crash fixture (five loggers, two of them written
+# by three threads at once, which are still alive in the core) with each
+# compiler, C++ library and string ABI of the matrix, and has the host's
+# wexlog (build/default, built and tested first) recover each fixture's
+# gcore through the layout descriptor to exactly its loggers' dump lines,
+# names and trace ids:
 #   gcc          g++ with libstdc++
 #   gcc-old-abi  g++ with libstdc++'s old string (-D_GLIBCXX_USE_CXX11_ABI=0)
 #   clang-libcxx clang++ with libc++

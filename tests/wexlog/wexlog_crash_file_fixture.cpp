@@ -22,6 +22,12 @@
 // writes through a null pointer once each ring has wrapped a few times. DIR
 // receives busy.txt ("name ring_size record_size" per logger: the bytes one
 // message takes in the ring) and the crash file.
+//
+//   wexlog_crash_file_fixture pin DIR
+// A process state small enough to write down byte for byte: the clock fixed
+// at 01:02:03.004 UTC, one logger "pin" (trace id 7, a 32-byte ring) holding
+// one record (title "t", hex value 0x12345678), and building a second (one
+// message item "ab") when it writes through a null pointer.
 #include <fcntl.h>
 #include <platform_standin.h>
 #include <pthread.h>
@@ -200,17 +206,30 @@ int busy(const std::string& dir) {
   return 0;
 }
 
+int pin() {
+  setenv("TZ", "UTC", 1);
+  platform_standin::local_time_zone_changed();
+  platform_standin::set_clock(3723, 4000000);
+  dying_logger log(7, "pin", 32);
+  log.push_data_value("t", 1, 1, 0x12345678, 0, 0, 0, 0, 0, 0, 0);
+  log.die = true;
+  uint32_t size = 2;
+  log.push_data(0, "ab", &size, 0);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::string mode = argc == 3 ? argv[1] : "", dir = argc == 3 ? argv[2] : "";
   const std::string modes[] = {"null",   "overflow", "worker-overflow", "abort", "handled",
-                               "nofile", "taken",    "fsize",           "busy"};
+                               "nofile", "taken",    "fsize",           "busy",  "pin"};
   if (std::find(std::begin(modes), std::end(modes), mode) == std::end(modes)) return 2;
   platform_standin::capture(true);  // the echoes of the messages are not wanted here
   install_application_handlers(mode == "handled");
   if (velorin::wex_lib_log_install_crash_handler(dir.c_str()) != 0) return 3;
   if (mode == "busy") return busy(dir);
+  if (mode == "pin") return pin();
 
   const char* const names[] = {"wrapped", "structured.and.long.texts", "quiet", "dying"};
   const int sizes[] = {1500, 9000, 128, 600};

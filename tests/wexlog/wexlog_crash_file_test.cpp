@@ -51,6 +51,7 @@ constexpr crash_mode kModes[] = {{"null", SIGSEGV, "SIGSEGV"},
                                  {"taken", SIGSEGV, "SIGSEGV"}};
 constexpr crash_mode kFileSizeLimit{"fsize", SIGSEGV, "SIGSEGV"};
 constexpr crash_mode kBusy{"busy", SIGSEGV, "SIGSEGV"};
+constexpr crash_mode kPin{"pin", SIGSEGV, "SIGSEGV"};
 
 // The recorder copies rings that other threads are writing, on purpose;
 // ThreadSanitizer stops the busy fixture there, so its runs are left out.
@@ -94,6 +95,48 @@ std::pair<pid_t, int> spawn(const std::vector<std::string>& argv, const std::str
 std::string read_text(const std::string& path) {
   std::ifstream in(path);
   return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The pin mode's crash file as hex, two digits a byte, "xx" where the value
+// is the process's own (pid, time, the ring's address, the record's task id).
+// Every integer little-endian at its offset in the file header, the logger
+// section and the end section; the ring's one record is its length prefix,
+// header (time of day 01:02:03.004, task id, 2 items), title "t" and hex
+// value 0x12345678, then free space; the record under construction is its
+// one message item "ab".
+// clang-format off
+constexpr const char kPinnedFile[] =
+    // file header: magic, version, signal 11, pid, reserved, time
+    "5745584c4f474352" "01000000" "0b000000" "xxxxxxxx" "00000000" "xxxxxxxxxxxxxxxx"
+    // logger section: tag, trace id, ring address, empty flag, write and read
+    // positions, ring size, name length, record length, item count, reserved
+    "4c4f4752" "07000000" "xxxxxxxxxxxxxxxx" "00000000" "15000000" "00000000" "20000000"
+    "03000000" "06000000" "01" "000000"
+    // name, ring, record under construction
+    "70696e"
+    "11000000" "fcce3800" "xxxxxxxx" "02" "010174" "0378563412" "0000000000000000000000"
+    "06000200" "6162"
+    // end section: tag, one logger
+    "454e4421" "01000000";
+// clang-format on
+
+// The file's bytes as hex with the process's own values masked.
+std::string pinned_hex(const std::string& file) {
+  const std::string bytes = read_text(file);
+  const auto masked = [](size_t at) {
+    const size_t logger = format::kFileHeaderSize, ring = logger + format::kLoggerHeaderSize + 3;
+    return (at >= format::kPidAt && at < format::kReservedAt) ||
+           (at >= format::kTimeAt && at < logger) ||
+           (at >= logger + format::kRingAddressAt && at < logger + format::kEmptyAt) ||
+           (at >= ring + 8 && at < ring + 12);
+  };
+  std::string hex;
+  for (size_t at = 0; at < bytes.size(); ++at) {
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02x", static_cast<unsigned char>(bytes[at]));
+    hex += masked(at) ? "xx" : digits;
+  }
+  return hex;
 }
 
 class WexlogCrashFileTest : public ::testing::Test {
@@ -237,6 +280,13 @@ class WexlogCrashFileTest : public ::testing::Test {
       SCOPED_TRACE("busy " + std::to_string(i));
       const std::string file = crash(command, kBusy, cores);
       if (!file.empty()) expect_busy_loggers_whole(file);
+    }
+    {
+      SCOPED_TRACE(kPin.name);
+      const std::string file = crash(command, kPin, cores);
+      if (!file.empty()) {
+        EXPECT_EQ(pinned_hex(file), kPinnedFile);
+      }
     }
   }
 

@@ -1,19 +1,25 @@
 // SPDX-License-Identifier: MIT
-// Fills five loggers and leaves a core file of itself behind, with the lines
-// each logger's own dump writes for the same records. First writes
+// Fills five loggers, two of them from three writer threads at once, and
+// leaves a core file of itself behind while those threads still live, with
+// the lines each logger's own dump writes for the same records. First writes
 // DIR/loggers.txt, one "name trace_id" line per logger, then:
 //   gcore DIR  writes DIR/core with gcore, then dumps each logger to
 //              DIR/<name>.log; exit 3 when no core was written (DIR/gcore.out).
 //   abort DIR  saves each logger's ring to DIR/<name>.snap, loads it into a
 //              scratch logger and dumps that to DIR/<name>.log, then aborts.
+#include <malloc.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
 #include <wex_lib_log_entry.h>
 #include <wex_lib_log_snapshot.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -40,13 +46,64 @@ std::string filler(size_t length, unsigned int seed) {
 
 // Messages of every type, length selector and a range of lengths; the odd
 // ones are above the level the ring stores.
-void log_messages(wex_lib_log_entry& log, unsigned int count, size_t longest = 200) {
+void log_messages(wex_lib_log_entry& log, unsigned int count, size_t longest = 200,
+                  unsigned int thread = 0) {
   for (unsigned int i = 0; i < count; ++i) {
     log.add_log(static_cast<WEX_LIB_LOG_LV>(3 + i % 2), static_cast<WEX_LIB_LOG_TYPE>(1 << i % 7),
                 static_cast<WEX_LIB_LOG_LEN_TYPE>(i % 3), "void app::net::Link::poll(int)",
-                "message %u: %s", i, filler(10 + (i * 37) % longest, i).c_str());
+                "thread %u message %u: %s", thread, i, filler(10 + (i * 37) % longest, i).c_str());
   }
 }
+
+// Three threads that log into the same loggers at once, then stay alive
+// (so that the core holds them) until released; released and joined when
+// destroyed. An abort leaves them running. Their stacks are small, as the
+// core holds every byte of them.
+class writers {
+ public:
+  writers(wex_lib_log_entry& wrapped, wex_lib_log_entry& structured)
+      : wrapped_(wrapped), structured_(structured) {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, 256 * 1024);
+    for (pthread_t& thread : threads_) pthread_create(&thread, &attributes, run, this);
+    pthread_attr_destroy(&attributes);
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return logged_ == kThreads; });
+  }
+  ~writers() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      released_ = true;
+    }
+    changed_.notify_all();
+    for (pthread_t thread : threads_) pthread_join(thread, nullptr);
+  }
+
+ private:
+  static constexpr unsigned int kThreads = 3;
+
+  static void* run(void* self) {
+    auto& all = *static_cast<writers*>(self);
+    const unsigned int t = all.started_++;
+    log_messages(all.wrapped_, 20, 200, t);
+    log_messages(all.structured_, 4, 1200, t);
+    std::unique_lock<std::mutex> lock(all.mutex_);
+    ++all.logged_;
+    all.changed_.notify_all();
+    all.changed_.wait(lock, [&all] { return all.released_; });
+    return nullptr;
+  }
+
+  wex_lib_log_entry& wrapped_;
+  wex_lib_log_entry& structured_;
+  pthread_t threads_[kThreads] = {};
+  std::atomic<unsigned int> started_{0};
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  unsigned int logged_ = 0;
+  bool released_ = false;
+};
 
 // gcore of this process into DIR/core: only anonymous private memory (the
 // rings, the names and the relocated vtables), never past 200 MB, and none
@@ -71,6 +128,9 @@ bool write_own_core(const std::string& dir) {
 int main(int argc, char** argv) {
   const std::string mode = argc == 3 ? argv[1] : "", dir = argc == 3 ? argv[2] : "";
   if (mode != "gcore" && mode != "abort") return 2;
+  // The writer threads share the main arena: an arena of their own each
+  // would put 64 MiB of reserved address space apiece into the core.
+  mallopt(M_ARENA_MAX, 1);
   std::unique_ptr<wex_lib_log_entry> log[5];
   std::ofstream manifest(dir + "/loggers.txt");
   for (int i = 0; i < 5; ++i) {
@@ -78,6 +138,7 @@ int main(int argc, char** argv) {
     manifest << kNames[i] << ' ' << 101 + i << '\n';
   }
   manifest.close();
+  const writers threads(*log[0], *log[4]);
   log_messages(*log[0], 50);  // wrapped many times over
   log_messages(*log[1], 3);   // then exactly full: one ring record of 256 bytes
   log[1]->add_log(WEX_LIB_LOG_LV_ERROR, WEX_LIB_LOG_TYPE_ERROR, WEX_LIB_LOG_LEN_FULL, "fill", "%s",
