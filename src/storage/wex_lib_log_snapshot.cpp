@@ -122,31 +122,38 @@ void remove_stale_temporaries(const std::string& folder) {
   ::closedir(dir);
 }
 
+// Calls make(name) with this process's temporary names in `folder`, one
+// after the other while the name is taken (EEXIST); true once make succeeds.
+template <class Make>
+bool with_free_name(const std::string& folder, std::string& name, Make&& make) {
+  for (int i = 0; i < kTemporaryNames; ++i) {
+    name = temporary_name(folder, ::getpid(), i);
+    if (make(name)) return true;
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
 // Creates a new named file in `folder`. O_EXCL never opens an existing file,
 // nor follows a link planted at the name; the file gets the permissions of
 // any new file (0666 less the umask).
 int create_temporary(const std::string& folder, std::string& name) {
-  for (int i = 0; i < kTemporaryNames; ++i) {
-    name = temporary_name(folder, ::getpid(), i);
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  return -1;
+  int fd = -1;
+  with_free_name(folder, name, [&fd](const std::string& free) {
+    fd = ::open(free.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    return fd >= 0;
+  });
+  return fd;
 }
 
 // Gives the file without a name open at `fd` a free temporary name in
 // `folder`; false when the filesystem or the system refuses.
 bool link_in(int fd, const std::string& folder, std::string& name) {
   const std::string self = "/proc/self/fd/" + std::to_string(fd);
-  for (int i = 0; i < kTemporaryNames; ++i) {
-    name = temporary_name(folder, ::getpid(), i);
-    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
-        ::linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0) {
-      return true;
-    }
-    if (errno != EEXIST) return false;
-  }
-  return false;
+  return with_free_name(folder, name, [&](const std::string& free) {
+    return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, free.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
+           ::linkat(fd, "", AT_FDCWD, free.c_str(), AT_EMPTY_PATH) == 0;
+  });
 }
 
 // A snapshot that replaces a file keeps that file's permission bits, and its
