@@ -58,7 +58,7 @@ case $mode in
     if [ -n "$toolchain" ]; then
       emulator=(qemu-ppc -L "$ppc_sysroot")
       run_cmake_consumer find_package -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-        -DWEXLIBLOG_STAGING="$work/prefix"
+        -DWEXLOG_STAGING="$work/prefix"
     else
       run_cmake_consumer find_package -DCMAKE_PREFIX_PATH="$work/prefix"
       libdir=$(dirname "$(find "$work/prefix" -name wexliblog.pc)")
@@ -76,6 +76,7 @@ case $mode in
       run_pc_consumer c++ "/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/pkgconfig"
     else
       emulator=(qemu-ppc -L "$ppc_sysroot")
+      # The first release's name of WEXLOG_STAGING, still accepted.
       WEXLIBLOG_STAGING=$stage run_cmake_consumer find_package \
         -DCMAKE_TOOLCHAIN_FILE="$stage/usr/share/wexliblog/powerpc-linux-gnu.cmake"
       run_pc_consumer powerpc-linux-gnu-g++ "$stage/usr/lib/powerpc-linux-gnu/pkgconfig" "$stage"
