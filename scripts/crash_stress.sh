@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Takes many crash files of the crash file fixture's busy mode (three threads
+# Takes many crash files of the crash fixture's busy mode (three threads
 # logging numbered messages without pause while the task dies) and counts the
 # loggers that come back short of their whole records.
 #
@@ -19,7 +19,7 @@ set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 files=${1:-100}
-fixture=$(realpath "${2:-build/default/tools/wexlog/tests/wexlog_crash_file_fixture}")
+fixture=$(realpath "${2:-build/default/tools/wexlog/tests/wexlog_crash_fixture}")
 shift $(($# < 2 ? $# : 2))
 wexlog=$(realpath build/default/tools/wexlog/wexlog)
 work=$(mktemp -d /tmp/wexlog_crash_stress.XXXXXX)

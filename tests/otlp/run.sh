@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: MIT
 # Writes `wexlog decode --otlp` of a crash file and of a ring snapshot and
 # checks every line against the OTLP protobuf definitions (check.js).
-# Usage: run.sh WEXLOG CRASH_FILE_FIXTURE SNAPSHOT_FIXTURE
+# Usage: run.sh WEXLOG CRASH_FIXTURE SNAPSHOT_FIXTURE
 # Exit status 77 (a skip) when the checker's packages are not installed
 # (`npm ci --prefix tests/otlp`), except under CI, where that fails.
 set -euo pipefail
@@ -26,7 +26,7 @@ trap 'rm -rf "$dir"' EXIT
 status=0
 (cd "$dir" && ulimit -c 0 && exec "$crash_fixture" null "$dir") 2>"$dir/fixture.err" || status=$?
 if ((status != 128 + 11)); then
-  echo "the crash file fixture ended with status $status, not SIGSEGV:"
+  echo "the crash fixture ended with status $status, not SIGSEGV:"
   cat "$dir/fixture.err"
   exit 1
 fi

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The crash recorder end to end. The crash file fixture dies in many ways
+// The crash recorder end to end. The crash fixture dies in many ways
 // (a null write in a worker thread that holds its logger's semaphore, stack
 // overflows in the main and in a worker thread, abort, abort after signals
 // the application handles, a null write with every descriptor in use, with
@@ -9,7 +9,7 @@
 // own dump lines. Crash files taken while three threads keep logging must
 // hold each of their loggers whole. The same holds for the fixture
 // cross-built for the device and run under qemu-ppc, where
-// WEXLOG_PPC_CRASH_FIXTURE names it (CI sets it after the ppc stage).
+// WEXLOG_PPC_FIXTURE names it (CI sets it after the ppc stage).
 #include <crash_file.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -201,7 +201,7 @@ class WexlogCrashFileTest : public ::testing::Test {
   // wrote for each logger before dying; in JSON, every record once.
   void expect_dump_lines(const std::string& file, const crash_mode& mode) {
     const std::string first = decode_heading(file);
-    EXPECT_TRUE(std::regex_match(first, heading(mode, "4"))) << first;
+    EXPECT_TRUE(std::regex_match(first, heading(mode, "6"))) << first;
     const std::string text = read_text(dir + "/out.txt");
     ASSERT_EQ(spawn({WEXLOG_TOOL, "decode", "--json", file}, dir).second, 0);
     const auto under_construction = [&mode](const std::string& name,
@@ -215,7 +215,7 @@ class WexlogCrashFileTest : public ::testing::Test {
     };
     EXPECT_EQ(wexlog_test::expect_logger_lines(dir, text, read_text(dir + "/out.txt"),
                                                under_construction),
-              4u);
+              6u);
   }
 
   // Under a file size limit the file holds what fits and the task still
@@ -294,15 +294,15 @@ class WexlogCrashFileTest : public ::testing::Test {
 };
 
 TEST_F(WexlogCrashFileTest, EachWayOfDyingLeavesOneFileWithEveryLoggersDumpLines) {
-  expect_every_way({WEXLOG_CRASH_FILE_FIXTURE}, false, 10);
+  expect_every_way({WEXLOG_HOST_FIXTURE}, false, 10);
 }
 
 TEST_F(WexlogCrashFileTest, CrashFilesOfThePowerPcFixtureDecodeOnTheHost) {
-  const char* fixture = std::getenv("WEXLOG_PPC_CRASH_FIXTURE");
+  const char* fixture = std::getenv("WEXLOG_PPC_FIXTURE");
   if (fixture == nullptr)
     GTEST_SKIP() << "needs the PowerPC fixture: after `cmake --workflow --preset ppc`, set "
-                    "WEXLOG_PPC_CRASH_FIXTURE="
-                    "build/ppc/tools/wexlog/wexlog_crash_file_fixture (.ci/run does)";
+                    "WEXLOG_PPC_FIXTURE="
+                    "build/ppc/tools/wexlog/tests/wexlog_crash_fixture (.ci/run does)";
   expect_every_way({WEXLOG_QEMU_PPC, "-L", WEXLOG_PPC_SYSROOT, fixture}, true, 5);
 }
 

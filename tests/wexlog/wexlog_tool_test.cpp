@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
-// wexlog on synthetic cores of every ELF class and byte order, on broken
-// cores and on real cores of the crash fixture (the core gcore writes of the
-// host build, and the one qemu-ppc writes when the fixture cross-built for the
-// device aborts): its dump and JSON lines, its output and exit statuses.
+// wexlog on cores holding copies of this process's loggers, on forged and
+// broken cores and on real cores of the crash fixture (the core gcore writes
+// of the host build, and the one qemu-ppc writes when the fixture
+// cross-built for the device aborts): its dump and JSON lines, its output
+// and exit statuses.
 #include <core_file.h>
 #include <render.h>
 #include <ring_scan.h>
@@ -16,15 +17,15 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "layout/layout_format.h"
+#include "copied_core.h"
 #include "recovered_lines.h"
 #include "storage/wex_lib_log_snapshot_format.h"
-#include "synthetic_core.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using bytes = wexlog_test::core_bytes;
+using wexlog_test::core_bytes;
 using result = std::pair<int, std::string>;
 constexpr uintmax_t kCoreCap = 200u << 20;
 
@@ -36,6 +37,12 @@ result run(const std::string& command) {
   for (size_t n; pipe && (n = std::fread(chunk, 1, sizeof chunk, pipe)) != 0;) out.append(chunk, n);
   const int status = pipe ? pclose(pipe) : -1;
   return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), out};
+}
+
+std::string hex(uint64_t address) {
+  std::ostringstream text;
+  text << "0x" << std::hex << address;
+  return text.str();
 }
 
 // The dump lines of the records a walk yields.
@@ -74,6 +81,7 @@ class WexlogToolTest : public wexlog_test::PlatformFixture {
     EXPECT_EQ(velorin::wex_lib_log_save_snapshot(log.storage(), (path + ".snap").c_str()), 0);
     log.trace_log((path + ".log").c_str());
     dumped = run("cat " + path + ".log").second;
+    EXPECT_EQ(log.storage().set_ring_buffer(info, array.data()), 0);  // as before the dump
   }
   void TearDown() override {
     for (const char* suffix : {".snap", ".log", ".bad", ".core", ".fifo"}) {
@@ -85,41 +93,49 @@ class WexlogToolTest : public wexlog_test::PlatformFixture {
   const std::string path = wexlog_test::temp_path("tool");
   velorin::WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_ info{};
   bytes array;
-  std::string dumped;  // the dump of the ring exported into `info` and `array`
+  std::string dumped;  // the dump of the ring, which is also exported into `info` and `array`
 };
 
-TEST_F(WexlogToolTest, RecoverFindsRingsInCoresOfBothClassesAndByteOrders) {
+// The store "net", a store with a 17-byte name and an empty ring, and a copy
+// of the ring's fields alone after bytes that are no store, on the same array.
+TEST_F(WexlogToolTest, RecoverFindsTheRingsOfStoresCopiedFromThisProcess) {
   ASSERT_NE(info.read_pos, 0u);
+  const std::string long_name(17, 'h');
+  velorin::wex_lib_log_entry quiet(-5, long_name.c_str(), 64);
+  wexlog_test::store_copy net(log.storage());
+  const wexlog_test::store_copy empty(quiet.storage());
+  const core_bytes ring =
+      wexlog_test::copy_of(reinterpret_cast<const void*>(net.ring()), net.layout.ring_size).second;
+  core_bytes bare(0x100, 0xEE);
+  bare.insert(bare.end(), ring.begin(), ring.end());
+  const auto core = wexlog_test::native_core({net, empty}, {{0x10000, bare}});
+  const wexlog::core_image image(core.data(), core.size());
   const std::string records =
       " size 700 records " + std::to_string(std::count(dumped.begin(), dumped.end(), '\n'));
-  for (const unsigned int p : {4u, 8u}) {
-    for (const bool big : {false, true}) {
-      SCOPED_TRACE(std::to_string(p * 8) + (big ? "-bit big-endian" : "-bit little-endian"));
-      bytes core = wexlog_test::sample_core(p, big, info, array);
-      const wexlog::core_image image(core.data(), core.size());  // reads `core` in place
-      const auto rings = wexlog::find_rings(image, wexlog::scan_options{true});
-      ASSERT_EQ(rings.size(), 3u);
-      const std::string at = p == 4 ? "3" : "5";
-      EXPECT_EQ(wexlog::ring_heading(rings[0]),
-                "# ring 0x100" + at + "0" + records + " logger \"net\" trace_id 42\n");
-      EXPECT_EQ(wexlog::ring_heading(rings[1]),
-                "# ring 0x10100" + records + " logger ? trace_id ?\n");
-      EXPECT_EQ(wexlog::ring_heading(rings[2]), "# ring 0x102" + at +
-                                                    "0 size 64 records 0 logger \"" +
-                                                    std::string(17, 'h') + "\" trace_id -5\n");
-      for (const auto& ring : {rings[0], rings[1]}) {
-        EXPECT_EQ(walked_lines(ring.state, image.view(ring.buffer, ring.state.size)), dumped);
-      }
-      EXPECT_EQ(wexlog::find_rings(image, wexlog::scan_options{false}).size(), 2u);
-      ++core[core.size() - 18 - array.size() + info.read_pos];  // one length prefix off
-      // The first record no longer parses: only the store makes that a ring.
-      const auto torn = wexlog::find_rings(image, wexlog::scan_options{false});
-      ASSERT_EQ(torn.size(), 1u);
-      EXPECT_EQ(wexlog::ring_heading(torn[0]),
-                "# ring 0x100" + at + "0 size 700 records 0 logger \"net\" trace_id 42 torn at " +
-                    "offset " + std::to_string(info.read_pos) + "\n");
-    }
+  std::map<uint64_t, std::string> expected{
+      {0x10100, "# ring 0x10100" + records + " logger ? trace_id ?\n"},
+      {net.ring(), "# ring " + hex(net.ring()) + records + " logger \"net\" trace_id 42\n"},
+      {empty.ring(), "# ring " + hex(empty.ring()) + " size 64 records 0 logger \"" + long_name +
+                         "\" trace_id -5\n"}};
+  std::string headings, lines, in_order;
+  for (const auto& heading : expected) in_order += heading.second;
+  for (const auto& found : wexlog::find_rings(image, wexlog::scan_options{true})) {
+    headings += wexlog::ring_heading(found);
+    if (found.records != 0) lines += walked_lines(found.state, image.view(found.buffer, 700));
   }
+  EXPECT_EQ(headings, in_order);
+  EXPECT_EQ(lines, dumped + dumped);
+  EXPECT_EQ(wexlog::find_rings(image, wexlog::scan_options{false}).size(), 2u);
+  // The first record no longer parses: only the store makes that a ring.
+  ++net.array.second[info.read_pos];
+  const auto torn_core = wexlog_test::native_core({net});
+  const wexlog::core_image torn_image(torn_core.data(), torn_core.size());
+  const auto torn = wexlog::find_rings(torn_image, wexlog::scan_options{false});
+  ASSERT_EQ(torn.size(), 1u);
+  EXPECT_EQ(wexlog::ring_heading(torn[0]),
+            "# ring " + hex(net.ring()) +
+                " size 700 records 0 logger \"net\" trace_id 42 torn at " + "offset " +
+                std::to_string(info.read_pos) + "\n");
 }
 
 TEST(WexlogCoreImageTest, BrokenCoresAreRefusedWithTheirReason) {
@@ -196,18 +212,21 @@ TEST_F(WexlogToolTest, DecodePrintsTheDumpLinesAndUnusableInputOrOutputEndsWithS
                   std::string(command) + "/dev/stdin 2>&1"),
               result(1, "wexlog: /dev/stdin: not a regular file (a pipe or FIFO)\n"));
   }
-  // The bare ring on the store's array shows none of the store's records
-  // again; JSON, which has no ring headings, notes it.
-  write_file(path + ".core", wexlog_test::sample_core(4, true, info, array));
+  // The store's ring shows none of the records a copy of its fields at a
+  // lower address shows on the same array; JSON, which has no ring
+  // headings, notes it.
+  const wexlog_test::store_copy net(log.storage());
+  const auto ring =
+      wexlog_test::copy_of(reinterpret_cast<const void*>(net.ring()), net.layout.ring_size);
+  write_file(path + ".core", wexlog_test::native_core({net}, {{0x10000, ring.second}}));
   const std::string full = "wexlog: cannot write the output: No space left on device\n";
-  EXPECT_EQ(run(WEXLOG_TOOL " recover --json " + path + ".core 2>&1 >/dev/full"),
-            result(1, "wexlog: " + path +
-                          ".core: rings found by scanning: the core holds no layout descriptor\n"
-                          "wexlog: " +
-                          path +
-                          ".core: ring 0x10100: the records from offset 658 on are shown under "
-                          "ring 0x10030\n" +
-                          full));
+  EXPECT_EQ(
+      run(WEXLOG_TOOL " recover --json " + path + ".core 2>&1 >/dev/full"),
+      result(1, "wexlog: " + path +
+                    ".core: rings found by scanning: the core holds no layout descriptor\n"
+                    "wexlog: " +
+                    path + ".core: ring " + hex(net.ring()) +
+                    ": the records from offset 658 on are shown under ring 0x10000\n" + full));
   EXPECT_EQ(run(WEXLOG_TOOL " decode " + path + ".snap 2>&1 >/dev/full"), result(1, full));
 }
 
@@ -225,6 +244,7 @@ TEST_F(WexlogToolTest, TornRingsShowTheRecordsBeforeTheTearAndTheRecordUnderCons
   ASSERT_EQ(log.storage().get_ring_buffer(&after, array.data()), 0);
   std::remove((path + ".log").c_str());
   log.trace_log((path + ".log").c_str());
+  ASSERT_EQ(log.storage().set_ring_buffer(after, array.data()), 0);  // as before the dump
   auto lines = wexlog_test::read_lines(path + ".log");
   const std::string last = lines.back();
   lines.pop_back();
@@ -238,45 +258,49 @@ TEST_F(WexlogToolTest, TornRingsShowTheRecordsBeforeTheTearAndTheRecordUnderCons
     items.assign(record.data + 9, record.data + record.size);
     count = record.data[8];
   }
-  const auto core_with = [&](const wexlog_test::ring_info& ring, uint8_t whole) {
-    const bytes store = wexlog_test::store_image(true, 4, 0x10000, "net", 42, ring, 0x20000, 0,
-                                                 0x30000, items.size(), whole);
-    return wexlog_test::make_core(4, true, {{0x10000, store}, {0x20000, array}, {0x30000, items}});
-  };
+  // The same items again, left under construction in the store, and its
+  // ring as it was between the push's header and its items.
+  log.storage().add_title_data("last");
+  log.storage().add_string_data("one");
+  log.storage().add_string_data("two");
+  using namespace velorin::layout;
+  wexlog_test::store_copy store(log.storage());
+  EXPECT_EQ(store.building.second, items);
+  EXPECT_EQ(store.view.item_count, count);
   wexlog_test::ring_info torn = after;
   torn.write_pos = (before.write_pos + 4 + 9) % after.size;
-  const std::string at = std::to_string(before.write_pos);
+  store.set(ring_write_pos, torn.write_pos);
+  const std::string at = std::to_string(before.write_pos), ring = hex(store.ring());
   const std::string uncommitted = last.substr(last.find(']') + 1);
-  write_file(path + ".core", core_with(torn, count));
-  EXPECT_EQ(
-      run(WEXLOG_TOOL " recover " + path + ".core"),
-      result(0,
-             "# rings found by scanning: the core holds no layout descriptor\n"
-             "# ring 0x10030 size 700 records " +
-                 std::to_string(lines.size()) + " logger \"net\" trace_id 42 torn at offset " + at +
-                 "\n" + salvaged + "# uncommitted " + uncommitted + "\n"));
+  write_file(path + ".core", wexlog_test::native_core({store}));
+  EXPECT_EQ(run(WEXLOG_TOOL " recover " + path + ".core"),
+            result(0, "# rings found by scanning: the core holds no layout descriptor\n# ring " +
+                          ring + " size 700 records " + std::to_string(lines.size()) +
+                          " logger \"net\" trace_id 42 torn at offset " + at + "\n" + salvaged +
+                          "# uncommitted " + uncommitted + "\n"));
   const std::string json = run(WEXLOG_TOOL " recover --json " + path + ".core 2>/dev/null").second;
   const auto object = nlohmann::json::parse(json.substr(json.rfind('\n', json.size() - 2) + 1));
   EXPECT_EQ(object["uncommitted"], true);
   EXPECT_EQ(object["line"], uncommitted);
   // Items past the count are still being written: only the whole ones show.
-  write_file(path + ".core", core_with(torn, 1));
+  store.set(store_item_count, 1);
+  write_file(path + ".core", wexlog_test::native_core({store}));
   EXPECT_NE(run(WEXLOG_TOOL " recover " + path + ".core")
                 .second.find("\n# uncommitted " + uncommitted.substr(0, uncommitted.find(']') + 1) +
                              "\n"),
             std::string::npos);
 
   // A push into an empty ring caught half done: no record yet.
-  wexlog_test::ring_info first = after;
-  first.empty = 1;
-  first.write_pos = (after.read_pos + 13) % after.size;
-  const bytes core = core_with(first, count);
+  store.set(store_item_count, count);
+  store.set(ring_empty, 1);
+  store.set(ring_write_pos, (after.read_pos + 13) % after.size);
+  const bytes core = wexlog_test::native_core({store});
   const wexlog::core_image image(core.data(), core.size());
   const auto rings = wexlog::find_rings(image, wexlog::scan_options{false});
   ASSERT_EQ(rings.size(), 1u);
   EXPECT_EQ(wexlog::ring_heading(rings[0]),
-            "# ring 0x10030 size 700 records 0 logger \"net\" trace_id 42 torn at offset " +
-                std::to_string(after.read_pos) + "\n");
+            "# ring " + ring + " size 700 records 0 logger \"net\" trace_id 42 " +
+                "torn at offset " + std::to_string(after.read_pos) + "\n");
   EXPECT_EQ(rings[0].uncommitted, items);
 
   // The same torn ring as a snapshot file: the library refuses it whole.
@@ -446,13 +470,13 @@ TEST_F(WexlogCoreTest, QemuCoreOfThePowerPcFixtureGivesTheLinesOfItsSnapshotRoun
   if (fixture == nullptr)
     GTEST_SKIP() << "needs the PowerPC fixture: after `cmake --workflow --preset ppc`, set "
                     "WEXLOG_PPC_FIXTURE="
-                    "build/ppc/tools/wexlog/wexlog_crash_fixture (.ci/run does)";
+                    "build/ppc/tools/wexlog/tests/wexlog_crash_fixture (.ci/run does)";
   // qemu-ppc writes the guest's core into the working directory itself; the
   // filter keeps the kernel's core of qemu (if any) to a few pages.
   const auto [status, out] = run("cd " + dir +
                                  " && ulimit -c unlimited; echo 0 >/proc/self/coredump_filter; "
                                  "exec " WEXLOG_QEMU_PPC " -L " WEXLOG_PPC_SYSROOT " " +
-                                 fixture + " abort " + dir + " 2>&1");
+                                 fixture + " snapshots " + dir + " 2>&1");
   ASSERT_EQ(status, 128 + SIGABRT) << out;
   std::string core;
   for (const auto& entry : fs::directory_iterator(dir)) {
