@@ -1,34 +1,24 @@
 // SPDX-License-Identifier: MIT
-// A process whose loggers wexlog must read back, leaving a core or a crash
-// file of itself:   wexlog_crash_fixture MODE DIR
-// Most modes fill six loggers, two of them from three writer threads that
-// stay alive until the end, and write DIR/loggers.txt ("name trace_id" per
-// logger) and, through a snapshot round trip, DIR/<name>.snap and the lines
-// each logger's own dump writes, DIR/<name>.log. Then:
-//   gcore      writes DIR/core with gcore and exits; status 3 when no core
-//              was written (DIR/gcore.out says why);
-//   snapshots  aborts (under qemu-ppc, qemu writes the guest's core).
-// The other modes arm the crash recorder first and die leaving a crash file:
-//   null       a worker thread writes through a null pointer while its
-//              logger "dying" holds its semaphore and builds a record;
-//   nofile, taken, fsize  the same with every descriptor in use, with the
-//              crash file's name already taken, under a file size limit of
-//              3000 bytes;
-//   overflow, worker-overflow  the main thread, or a worker on a 256 KiB
-//              stack that has logged, overflows its stack;
-//   abort      the main thread aborts;
-//   handled    a SIGFPE recovered with siglongjmp and an ignored SIGSEGV sent
-//              with kill come first, then the main thread aborts;
-//   busy       three writer threads log numbered messages of one size into
-//              a logger each ("busy0" to "busy2", rings of 2000 bytes) and go
-//              on while the main thread writes through a null pointer once
-//              each ring has wrapped a few times; DIR/busy.txt holds
-//              "name ring_size record_size" per logger;
-//   pin        a state small enough to write down byte for byte: the clock
-//              at 01:02:03.004 UTC, one logger "pin" (trace id 7, a 32-byte
-//              ring) holding one record (title "t", hex value 0x12345678) and
-//              building a second (one message item "ab") when it writes
-//              through a null pointer.
+// A process whose loggers wexlog must read back:  wexlog_crash_fixture MODE DIR
+// Most modes fill six loggers, three of them also from three writer threads
+// that stay alive, and write DIR/loggers.txt ("name trace_id" per logger) and,
+// through a snapshot round trip, DIR/<name>.snap and the lines of each
+// logger's own dump, DIR/<name>.log. Then gcore writes DIR/core with gcore
+// (exit 3 when it could not: DIR/gcore.out says why); snapshots aborts
+// (under qemu-ppc, qemu writes the guest's core). Every other mode arms the
+// crash recorder first and dies leaving a crash file: null (a worker thread
+// writes through a null pointer while logger "dying" holds its semaphore
+// and builds a record), the same with every descriptor in use (nofile), the
+// crash file's name taken (taken) or a file size limit of 3000 bytes
+// (fsize); overflow and worker-overflow (the main or a writer thread
+// overflows its stack); abort; handled (a SIGFPE recovered with siglongjmp
+// and an ignored SIGSEGV come first, then abort).
+// busy: three threads log numbered messages of one size into a logger each
+// ("busy0" to "busy2", rings of 2000 bytes) until the main thread writes
+// through a null pointer; DIR/busy.txt holds "name ring_size record_size".
+// pin: a state to write down byte for byte: clock 01:02:03.004 UTC, logger
+// "pin" (trace id 7, 32-byte ring) holding a record (title "t", hex value
+// 0x12345678) and building another (message item "ab") when it dies.
 #include <fcntl.h>
 #include <malloc.h>
 #include <platform_standin.h>
@@ -102,6 +92,15 @@ class dying_logger : public wex_lib_log_entry {
   }
 };
 
+// Recurses until the stack runs out; the bound only keeps the compiler from
+// calling the recursion infinite.
+__attribute__((noinline)) int overflow(int depth) {
+  if (depth == std::numeric_limits<int>::max()) return 0;
+  volatile char frame[512];
+  frame[depth % 512] = static_cast<char>(depth);
+  return overflow(depth + 1) + frame[(depth * 7) % 512];
+}
+
 // Starts `run(self)` on a thread with a small stack (a core holds every
 // byte of it).
 void start_thread(void* (*run)(void*), void* self, pthread_t& thread) {
@@ -112,9 +111,8 @@ void start_thread(void* (*run)(void*), void* self, pthread_t& thread) {
   pthread_attr_destroy(&attributes);
 }
 
-// Three threads that log into the same loggers at once, then stay alive
-// (so that a core holds them) until released; released and joined when
-// destroyed. A crash leaves them waiting.
+// Three threads that log into three loggers at once, then stay alive (so
+// that a core holds them) until released, to end or to overflow their stacks.
 class writers {
  public:
   writers(wex_lib_log_entry& wrapped, wex_lib_log_entry& structured, wex_lib_log_entry& dying)
@@ -124,12 +122,14 @@ class writers {
     changed_.wait(lock, [this] { return logged_ == kThreads; });
   }
   ~writers() {
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      released_ = true;
-    }
-    changed_.notify_all();
+    release(false);
     for (pthread_t thread : threads_) pthread_join(thread, nullptr);
+  }
+  void release(bool then_overflow) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    overflow_ = then_overflow;
+    released_ = true;
+    changed_.notify_all();
   }
 
  private:
@@ -145,7 +145,8 @@ class writers {
     ++all.logged_;
     all.changed_.notify_all();
     all.changed_.wait(lock, [&all] { return all.released_; });
-    return nullptr;
+    lock.unlock();
+    return reinterpret_cast<void*>(static_cast<intptr_t>(all.overflow_ ? overflow(0) : 0));
   }
 
   wex_lib_log_entry* logs_[3];
@@ -154,40 +155,12 @@ class writers {
   std::mutex mutex_;
   std::condition_variable changed_;
   unsigned int logged_ = 0;
-  bool released_ = false;
+  bool released_ = false, overflow_ = false;
 };
-
-// Recurses until the stack runs out; the bound only keeps the compiler from
-// calling the recursion infinite.
-__attribute__((noinline)) int overflow(int depth) {
-  if (depth == std::numeric_limits<int>::max()) return 0;
-  volatile char frame[512];
-  frame[depth % 512] = static_cast<char>(depth);
-  return overflow(depth + 1) + frame[(depth * 7) % 512];
-}
 
 void write_null() {
   *static_cast<volatile int*>(nullptr) = 1;
 }
-
-// A thread that logs, waits for `go` and overflows its stack.
-struct overflowing_worker {
-  wex_lib_log_entry* log;
-  std::atomic<bool> logged{false}, go{false};
-  static void* run(void* self) {
-    auto& worker = *static_cast<overflowing_worker*>(self);
-    fill(*worker.log, 3, 5, 120);
-    worker.logged = true;
-    while (!worker.go) sched_yield();
-    return reinterpret_cast<void*>(static_cast<intptr_t>(overflow(0)));
-  }
-  void start() {
-    pthread_t thread;
-    start_thread(run, this, thread);
-    pthread_detach(thread);
-    while (!logged) sched_yield();
-  }
-};
 
 // The application's own handler, which the recorder passes the signal on to;
 // the default action follows it.
@@ -348,7 +321,7 @@ bool dump_through_snapshots(std::unique_ptr<wex_lib_log_entry> (&log)[kLoggers],
 
 // Dies the way `mode` says, holding `dying`'s semaphore in the null write.
 [[noreturn]] void die(const std::string& mode, const std::string& dir, dying_logger& dying,
-                      overflowing_worker& worker) {
+                      writers& threads) {
   if (mode == "null" || mode == "nofile" || mode == "taken" || mode == "fsize") {
     dying.die = true;
     std::thread([&dying, &mode, &dir] {
@@ -365,7 +338,7 @@ bool dump_through_snapshots(std::unique_ptr<wex_lib_log_entry> (&log)[kLoggers],
   } else if (mode == "overflow") {
     overflow(0);
   } else if (mode == "worker-overflow") {
-    worker.go = true;
+    threads.release(true);
     for (;;) pause();
   } else if (mode == "handled") {
     if (sigsetjmp(recovery, 1) == 0) raise(SIGFPE);
@@ -382,8 +355,7 @@ int main(int argc, char** argv) {
                                "overflow", "worker-overflow", "abort", "handled", "busy",  "pin"};
   if (std::find(std::begin(modes), std::end(modes), mode) == std::end(modes)) return 2;
   platform_standin::capture(true);  // the echoes of the messages are not wanted here
-  const bool cored = mode == "gcore" || mode == "snapshots";
-  if (!cored) {
+  if (mode != "gcore" && mode != "snapshots") {
     install_application_handlers(mode == "handled");
     if (velorin::wex_lib_log_install_crash_handler(dir.c_str()) != 0) return 3;
   }
@@ -401,11 +373,9 @@ int main(int argc, char** argv) {
     manifest << kNames[i] << ' ' << 101 + i << '\n';
   }
   manifest.close();
-  const writers threads(*log[0], *log[5], *log[4]);
+  writers threads(*log[0], *log[5], *log[4]);
   fill_all(log);
-  overflowing_worker worker{log[0].get()};
-  if (mode == "worker-overflow") worker.start();
   if (!dump_through_snapshots(log, dir)) return 4;
   if (mode == "gcore") return write_own_core(dir) ? 0 : 3;
-  die(mode, dir, static_cast<dying_logger&>(*log[4]), worker);
+  die(mode, dir, static_cast<dying_logger&>(*log[4]), threads);
 }

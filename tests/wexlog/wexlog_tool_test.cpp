@@ -53,11 +53,6 @@ std::string walked_lines(const wexlog::ring_state& state, const unsigned char* a
   return text;
 }
 
-void write_file(const std::string& path, const bytes& content) {
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(content.data()), std::streamsize(content.size()));
-}
-
 std::string refusal(const bytes& core) {
   try {
     wexlog::core_image image(core.data(), core.size());
@@ -218,7 +213,8 @@ TEST_F(WexlogToolTest, DecodePrintsTheDumpLinesAndUnusableInputOrOutputEndsWithS
   const wexlog_test::store_copy net(log.storage());
   const auto ring =
       wexlog_test::copy_of(reinterpret_cast<const void*>(net.ring()), net.layout.ring_size);
-  write_file(path + ".core", wexlog_test::native_core({net}, {{0x10000, ring.second}}));
+  wexlog_test::write_file(path + ".core",
+                          wexlog_test::native_core({net}, {{0x10000, ring.second}}));
   const std::string full = "wexlog: cannot write the output: No space left on device\n";
   EXPECT_EQ(
       run(WEXLOG_TOOL " recover --json " + path + ".core 2>&1 >/dev/full"),
@@ -272,7 +268,7 @@ TEST_F(WexlogToolTest, TornRingsShowTheRecordsBeforeTheTearAndTheRecordUnderCons
   store.set(ring_write_pos, torn.write_pos);
   const std::string at = std::to_string(before.write_pos), ring = hex(store.ring());
   const std::string uncommitted = last.substr(last.find(']') + 1);
-  write_file(path + ".core", wexlog_test::native_core({store}));
+  wexlog_test::write_file(path + ".core", wexlog_test::native_core({store}));
   EXPECT_EQ(run(WEXLOG_TOOL " recover " + path + ".core"),
             result(0, "# rings found by scanning: the core holds no layout descriptor\n# ring " +
                           ring + " size 700 records " + std::to_string(lines.size()) +
@@ -284,7 +280,7 @@ TEST_F(WexlogToolTest, TornRingsShowTheRecordsBeforeTheTearAndTheRecordUnderCons
   EXPECT_EQ(object["line"], uncommitted);
   // Items past the count are still being written: only the whole ones show.
   store.set(store_item_count, 1);
-  write_file(path + ".core", wexlog_test::native_core({store}));
+  wexlog_test::write_file(path + ".core", wexlog_test::native_core({store}));
   EXPECT_NE(run(WEXLOG_TOOL " recover " + path + ".core")
                 .second.find("\n# uncommitted " + uncommitted.substr(0, uncommitted.find(']') + 1) +
                              "\n"),
@@ -307,7 +303,7 @@ TEST_F(WexlogToolTest, TornRingsShowTheRecordsBeforeTheTearAndTheRecordUnderCons
   bytes snapshot(velorin::snapshot_format::kHeaderSize);
   velorin::snapshot_format::encode_header(torn, snapshot.data());
   snapshot.insert(snapshot.end(), array.begin(), array.end());
-  write_file(path + ".bad", snapshot);
+  wexlog_test::write_file(path + ".bad", snapshot);
   EXPECT_EQ(
       run(WEXLOG_TOOL " decode " + path + ".bad 2>&1"),
       result(0, salvaged + "wexlog: " + path + ".bad: ring torn at offset " + at +
@@ -324,12 +320,12 @@ TEST_F(WexlogToolTest, RecoverFollowsTheLayoutDescriptorAndRefusesOneItCannotRea
     return wexlog_test::layout_core(version, info, array);
   };
   const std::string records = std::to_string(std::count(dumped.begin(), dumped.end(), '\n'));
-  write_file(path + ".core", core_with(kLayoutVersion));
+  wexlog_test::write_file(path + ".core", core_with(kLayoutVersion));
   EXPECT_EQ(run(WEXLOG_TOOL " recover " + path + ".core 2>&1"),
             result(0, "wexlog: " + path + ".core: registry reaches node 0x10200 again\n" +
                           "# ring 0x11008 size 700 records " + records +
                           " logger \"net\" trace_id 42\n" + dumped));
-  write_file(path + ".core", core_with(2));
+  wexlog_test::write_file(path + ".core", core_with(2));
   const std::string refused =
       "# rings found by scanning: layout descriptor at 0x10000 refused: version 2, this wexlog "
       "reads version 1\n";
@@ -337,49 +333,53 @@ TEST_F(WexlogToolTest, RecoverFollowsTheLayoutDescriptorAndRefusesOneItCannotRea
             refused);
 }
 
-// Forged cores: a thousand rings on one array of ring records that chain
-// all the way round, first holding no log record, with one control state,
-// then holding a header-only record each, every ring with a read position
-// of its own. Each ring record is walked at most twice, and shown once.
-TEST(WexlogScanTest, RingsSharingAnArrayAreWalkedAndShownOnce) {
-  constexpr uint32_t kSize = 5 * 209715;  // just under 1 MB of 5-byte ring records
-  bytes array(kSize);
-  for (uint32_t at = 0; at < kSize; at += 5) array[at] = 1;
+// A 32-bit big-endian core of a thousand rings at 0x10000 on one `array` at
+// 0x200000, ring i with the write and read positions `at(i)`, and what the
+// scan finds there.
+bytes thousand_rings(const bytes& array, uint32_t (*at)(uint32_t, bool write)) {
   wexlog_test::image rings{true, 4, {}};
-  for (int i = 0; i < 1000; ++i) rings.put(0, 4).put(0, 4).put(0, 4).put(kSize, 4).ptr(0x200000);
-  const bytes core = wexlog_test::make_core(4, true, {{0x10000, rings.b}, {0x200000, array}});
+  for (uint32_t i = 0; i < 1000; ++i)
+    rings.put(0, 4).put(at(i, true), 4).put(at(i, false), 4).put(array.size(), 4).ptr(0x200000);
+  return wexlog_test::make_core(4, true, {{0x10000, rings.b}, {0x200000, array}});
+}
+std::vector<wexlog::found_ring> scan(const bytes& core, bool all, wexlog::scan_stats& stats) {
   const wexlog::core_image image(core.data(), core.size());
-  wexlog::scan_stats stats;
-  EXPECT_TRUE(wexlog::find_rings(image, wexlog::scan_options{true}, &stats).empty());
+  return wexlog::find_rings(image, wexlog::scan_options{all}, &stats);
+}
+
+// Forged cores: rings on one array of ring records that chain all the way
+// round, first holding no log record, with one control state, then holding
+// a header-only record each, every ring with a read position of its own, or
+// a full ring from a write position of its own. Each ring record is walked
+// at most twice and shown once, and the walks stop once they have read as
+// many ring records as the core has bytes.
+TEST(WexlogScanTest, RingsSharingAnArrayAreWalkedAndShownOnce) {
+  bytes array(5 * 209715);  // just under 1 MB of 5-byte ring records
+  for (size_t at = 0; at < array.size(); at += 5) array[at] = 1;
+  wexlog::scan_stats stats, spread_stats, apart_stats;
+  EXPECT_TRUE(scan(thousand_rings(array, [](uint32_t, bool) { return 0u; }), true, stats).empty());
   EXPECT_EQ(stats.candidates, 1000u);
   EXPECT_EQ(stats.steps, 1u);
 
-  constexpr uint32_t kRecords = 1000, kRecord = 13;
-  bytes headers(kRecords * kRecord);
-  for (uint32_t at = 0; at < headers.size(); at += kRecord) headers[at] = 9;
-  wexlog_test::image distinct{true, 4, {}};
-  for (uint32_t i = 0; i < 1000; ++i) {
-    distinct.put(0, 4).put(0, 4).put(i * kRecord, 4).put(headers.size(), 4).ptr(0x200000);
-  }
+  bytes headers(1000 * 13);  // header-only log records of 13 ring bytes
+  for (size_t at = 0; at < headers.size(); at += 13) headers[at] = 9;
   const bytes spread =
-      wexlog_test::make_core(4, true, {{0x10000, distinct.b}, {0x200000, headers}});
-  const wexlog::core_image many(spread.data(), spread.size());
-  wexlog::scan_stats spread_stats;
-  const auto found = wexlog::find_rings(many, wexlog::scan_options{false}, &spread_stats);
-  EXPECT_EQ(spread_stats.steps, 2 * kRecords + 1);  // two walks, each up to its end
+      thousand_rings(headers, [](uint32_t i, bool write) { return write ? 0 : i * 13; });
+  const auto found = scan(spread, false, spread_stats);
+  EXPECT_EQ(spread_stats.steps, 2001u);  // two walks, each up to its end
   ASSERT_EQ(found.size(), 1000u);
   uint64_t shown = 0;
   for (const auto& ring : found) shown += ring.shown;
-  EXPECT_EQ(shown, kRecords);
-  EXPECT_EQ(found[0].records, kRecords);  // the full ring, from the write position
+  EXPECT_EQ(shown, 1000u);
+  EXPECT_EQ(found[0].records, 1000u);  // the full ring, from the write position
   EXPECT_FALSE(found[0].joins);
   EXPECT_EQ(found[999].records, 1u);
   ASSERT_TRUE(found[999].joins);
-  EXPECT_EQ(found[999].joins->offset, 999 * kRecord);
+  EXPECT_EQ(found[999].joins->offset, 999u * 13);
   EXPECT_EQ(found[999].joins->ring, 0x10000u);
   // In text, the ring says where its records are shown.
-  const std::string path = ::testing::TempDir() + "wexlog_spread.core";
-  write_file(path, spread);
+  const std::string path = wexlog_test::temp_path("spread.core");
+  wexlog_test::write_file(path, spread);
   const auto [status, text] = run(WEXLOG_TOOL " recover " + path);
   EXPECT_EQ(status, 0);
   EXPECT_NE(text.find("# ring 0x10014 size 13000 records 999 logger ? trace_id ?\n"
@@ -388,18 +388,10 @@ TEST(WexlogScanTest, RingsSharingAnArrayAreWalkedAndShownOnce) {
   EXPECT_LT(text.size(), 200000u);  // 1000 dump lines, not half a million
   std::remove(path.c_str());
 
-  // Each ring a full ring from a write position of its own: the walks stop
-  // once they have read as many ring records as the core has bytes.
-  wexlog_test::image apart{true, 4, {}};
-  for (uint32_t i = 0; i < 1000; ++i) {
-    apart.put(0, 4).put(i * kRecord, 4).put(i * kRecord, 4).put(headers.size(), 4).ptr(0x200000);
-  }
-  const bytes apart_core =
-      wexlog_test::make_core(4, true, {{0x10000, apart.b}, {0x200000, headers}});
-  const wexlog::core_image forged(apart_core.data(), apart_core.size());
-  wexlog::scan_stats apart_stats;
-  const size_t kept = wexlog::find_rings(forged, wexlog::scan_options{false}, &apart_stats).size();
-  EXPECT_EQ(apart_stats.steps, apart.b.size() + headers.size() + 64);
+  const size_t kept =
+      scan(thousand_rings(headers, [](uint32_t i, bool) { return i * 13; }), false, apart_stats)
+          .size();
+  EXPECT_EQ(apart_stats.steps, 20000u + 13000 + 64);
   EXPECT_EQ(kept + apart_stats.skipped, 1000u);
   EXPECT_GT(kept, 0u);
 }
@@ -426,13 +418,12 @@ class WexlogCoreTest : public ::testing::Test {
     const std::string recover = WEXLOG_TOOL " recover ";
     const auto [status, plain] = run(recover + core);
     ASSERT_EQ(status, 0);
-    std::ifstream in(core, std::ios::binary);
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string content = wexlog_test::read_file(core);
     const auto* magic = reinterpret_cast<const char*>(velorin::layout::kLayoutMagic);
     const size_t at = content.find(std::string(magic, sizeof velorin::layout::kLayoutMagic));
     ASSERT_NE(at, std::string::npos) << "no layout descriptor in " << core;
     content[at] = 'X';
-    std::ofstream(dir + "/scanned.core", std::ios::binary) << content;
+    wexlog_test::write_file(dir + "/scanned.core", bytes(content.begin(), content.end()));
     if (scan_too) {
       EXPECT_EQ(
           run(recover + dir + "/scanned.core 2>/dev/null"),
