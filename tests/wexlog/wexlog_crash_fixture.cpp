@@ -5,7 +5,8 @@
 // through a snapshot round trip, DIR/<name>.snap and the lines of each
 // logger's own dump, DIR/<name>.log. Then gcore writes DIR/core with gcore
 // (exit 3 when it could not: DIR/gcore.out says why); snapshots aborts
-// (under qemu-ppc, qemu writes the guest's core). Every other mode arms the
+// (under qemu-ppc, qemu writes the guest's core). In both cores "dying"
+// holds a record under construction, its title "building". Every other mode arms the
 // crash recorder first and dies leaving a crash file: null (a worker thread
 // writes through a null pointer while logger "dying" holds its semaphore
 // and builds a record), the same with every descriptor in use (nofile), the
@@ -376,6 +377,7 @@ int main(int argc, char** argv) {
   writers threads(*log[0], *log[5], *log[4]);
   fill_all(log);
   if (!dump_through_snapshots(log, dir)) return 4;
+  if (mode == "gcore" || mode == "snapshots") log[4]->storage().add_title_data("building");
   if (mode == "gcore") return write_own_core(dir) ? 0 : 3;
   die(mode, dir, static_cast<dying_logger&>(*log[4]), threads);
 }
