@@ -17,6 +17,7 @@
 // busy: three threads log numbered messages of one size into a logger each
 // ("busy0" to "busy2", rings of 2000 bytes) until the main thread writes
 // through a null pointer; DIR/busy.txt holds "name ring_size record_size".
+// otlp: writes DIR/ring.snap of records OTLP output maps differently.
 // pin: a state to write down byte for byte: clock 01:02:03.004 UTC, logger
 // "pin" (trace id 7, 32-byte ring) holding a record (title "t", hex value
 // 0x12345678) and building another (message item "ab") when it dies.
@@ -265,6 +266,29 @@ int busy(const std::string& dir) {
   return 0;
 }
 
+// The otlp mode: DIR/ring.snap of logger "net" holding every kind of record
+// OTLP output maps differently: a message of each type (and of a type
+// without a label), each length selector, texts that need escaping or are
+// not UTF-8, and the structured records.
+int otlp(const std::string& dir) {
+  wex_lib_log_entry log(-7, "net", 8192);
+  const char* function = "int net::Link::send(const char*)";
+  for (int type = 1; type <= 64; type *= 2) {
+    log.add_log(WEX_LIB_LOG_LV_ERROR, static_cast<WEX_LIB_LOG_TYPE>(type),
+                static_cast<WEX_LIB_LOG_LEN_TYPE>(type % 3), function, "type %d", type);
+  }
+  log.add_log(WEX_LIB_LOG_LV_ERROR, static_cast<WEX_LIB_LOG_TYPE>(3), WEX_LIB_LOG_LEN_FULL,
+              function, "two bits");
+  log.add_log(WEX_LIB_LOG_LV_ERROR, WEX_LIB_LOG_TYPE_ERROR, WEX_LIB_LOG_LEN_FULL, "",
+              "quote \" backslash \\ bell \a latin-1 \xE9 end");
+  log.push_data_value("values", 0, 3, -1, 0, 2147483647, 0, 0, 0, 0, 0);
+  log.push_data_value("hex", 1, 1, 255, 0, 0, 0, 0, 0, 0, 0);
+  log.push_data_string("strings", 2, "first", "", nullptr, nullptr, nullptr, nullptr);
+  log.push_data_set("pairs", 4, "speed", 16, "load", -2, nullptr, 0);
+  return velorin::wex_lib_log_save_snapshot(log.storage(), (dir + "/ring.snap").c_str()) == 0 ? 0
+                                                                                              : 1;
+}
+
 int pin() {
   setenv("TZ", "UTC", 1);
   platform_standin::local_time_zone_changed();
@@ -353,15 +377,17 @@ bool dump_through_snapshots(std::unique_ptr<wex_lib_log_entry> (&log)[kLoggers],
 int main(int argc, char** argv) {
   const std::string mode = argc == 3 ? argv[1] : "", dir = argc == 3 ? argv[2] : "";
   const std::string modes[] = {"gcore",    "snapshots",       "null",  "nofile",  "taken", "fsize",
-                               "overflow", "worker-overflow", "abort", "handled", "busy",  "pin"};
+                               "overflow", "worker-overflow", "abort", "handled", "busy",  "pin",
+                               "otlp"};
   if (std::find(std::begin(modes), std::end(modes), mode) == std::end(modes)) return 2;
   platform_standin::capture(true);  // the echoes of the messages are not wanted here
-  if (mode != "gcore" && mode != "snapshots") {
+  if (mode != "gcore" && mode != "snapshots" && mode != "otlp") {
     install_application_handlers(mode == "handled");
     if (velorin::wex_lib_log_install_crash_handler(dir.c_str()) != 0) return 3;
   }
   if (mode == "busy") return busy(dir);
   if (mode == "pin") return pin();
+  if (mode == "otlp") return otlp(dir);
 
   // The writer threads share the main arena: an arena of their own each
   // would put 64 MiB of reserved address space apiece into the core.
