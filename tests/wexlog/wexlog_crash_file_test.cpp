@@ -308,35 +308,30 @@ TEST(WexlogCrashRecorderTest, EveryLoggingThreadGetsAnAlternateStackReleasedWhen
   velorin::wex_lib_log_remove_crash_handler();
 }
 
-// A crash file with one logger "net" of trace id 7 whose ring holds `ring`
-// with both positions at `pos`, nothing under construction, then the end
-// section for `count` loggers.
-std::vector<unsigned char> crash_file(const std::vector<unsigned char>& ring, uint32_t pos,
-                                      uint32_t count) {
-  std::vector<unsigned char> file(format::kFileHeaderSize + format::kLoggerHeaderSize + 3 +
-                                  ring.size() + format::kEndSize);
-  std::memcpy(file.data(), format::kMagic, sizeof format::kMagic);
-  format::store_le(&file[format::kVersionAt], format::kVersion, 4);
-  format::store_le(&file[format::kSignalAt], 11, 4);
-  unsigned char* logger = &file[format::kFileHeaderSize];
-  format::copy_tag(logger, format::kLoggerTag);
-  format::store_le(logger + format::kTraceIdAt, 7, 4);
-  format::store_le(logger + format::kWritePosAt, pos, 4);
-  format::store_le(logger + format::kReadPosAt, pos, 4);
-  format::store_le(logger + format::kRingSizeAt, ring.size(), 4);
-  format::store_le(logger + format::kNameSizeAt, 3, 4);
-  std::memcpy(logger + format::kLoggerHeaderSize, "net", 3);
-  std::copy(ring.begin(), ring.end(), logger + format::kLoggerHeaderSize + 3);
-  unsigned char* end = &file[file.size() - format::kEndSize];
-  format::copy_tag(end, format::kEndTag);
-  format::store_le(end + format::kLoggerCountAt, count, 4);
+// The pin mode's crash file, its process's own values zero.
+std::vector<unsigned char> pinned_file() {
+  std::string hex = kPinnedFile;
+  std::replace(hex.begin(), hex.end(), 'x', '0');
+  std::vector<unsigned char> file;
+  for (size_t at = 0; at < hex.size(); at += 2)
+    file.push_back(static_cast<unsigned char>(std::stoi(hex.substr(at, 2), nullptr, 16)));
   return file;
 }
 
-// A 16-byte ring holding one 4-byte record from offset 0 to 8.
-std::vector<unsigned char> small_crash_file(uint32_t count) {
-  auto file = crash_file({4, 0, 0, 0, 1, 2, 3, 4, 0, 0, 0, 0, 0, 0, 0, 0}, 8, count);
-  format::store_le(&file[format::kFileHeaderSize + format::kReadPosAt], 0, 4);
+// The pinned file with its ring cut to `size` bytes of 0x21, both positions
+// at the last, and nothing under construction.
+std::vector<unsigned char> tiny_ring_file(uint32_t size) {
+  const auto pinned = pinned_file();
+  const size_t ring = format::kFileHeaderSize + format::kLoggerHeaderSize + 3;
+  std::vector<unsigned char> file(pinned.begin(), pinned.begin() + ring);
+  unsigned char* logger = &file[format::kFileHeaderSize];
+  for (const size_t at : {format::kWritePosAt, format::kReadPosAt})
+    format::store_le(logger + at, size - 1, 4);
+  format::store_le(logger + format::kRingSizeAt, size, 4);
+  format::store_le(logger + format::kBuildingSizeAt, 0, 4);
+  logger[format::kItemCountAt] = 0;
+  file.resize(ring + size, 0x21);
+  file.insert(file.end(), pinned.end() - format::kEndSize, pinned.end());
   return file;
 }
 
@@ -362,14 +357,15 @@ std::string printed(const std::vector<unsigned char>& file, wexlog::output_forma
 }
 
 TEST(WexlogCrashFileReaderTest, BrokenFramingIsRefusedAndBrokenRingsOrEndingsAreReported) {
-  const auto file = small_crash_file(1);
+  const auto file = pinned_file();
   EXPECT_EQ(refusal(file), "accepted, loggers 1");
   const auto with = [&file](size_t at, unsigned char value) {
     auto changed = file;
     changed[at] = value;
     return changed;
   };
-  EXPECT_EQ(refusal(small_crash_file(2)), "the end section counts 2 loggers, the file holds 1");
+  EXPECT_EQ(refusal(with(file.size() - 4, 2)),
+            "the end section counts 2 loggers, the file holds 1");
   EXPECT_EQ(refusal(with(format::kFileHeaderSize, 'X')), "unknown section at offset 32");
   EXPECT_EQ(refusal(with(format::kFileHeaderSize + format::kNameSizeAt + 1, 0x10)),
             "logger name of 4099 bytes (at most 4096)");
@@ -378,22 +374,27 @@ TEST(WexlogCrashFileReaderTest, BrokenFramingIsRefusedAndBrokenRingsOrEndingsAre
   EXPECT_EQ(refusal(std::vector<unsigned char>(file.begin(), file.end() - 9)),
             "cut short after 0 whole loggers (no end section), loggers 0");
   // A ring caught in the middle of a push: the logger is kept, its ring
-  // salvaged up to the tear, which JSON notes beside its heading object.
-  const auto torn = with(format::kFileHeaderSize + format::kLoggerHeaderSize + 3, 5);
+  // salvaged up to the tear, which JSON notes beside its heading object, and
+  // its record under construction shown ("ab" read as a message item).
+  const auto torn = with(format::kFileHeaderSize + format::kLoggerHeaderSize + 3, 18);
   EXPECT_EQ(printed(torn, wexlog::output_format::text),
             "# crash SIGSEGV (11) pid 0 at 1970-01-01T00:00:00Z loggers 1\n"
-            "# ring 0x0 size 16 records 0 logger \"net\" trace_id 7 torn at offset 0\n--\n");
+            "# ring 0x0 size 32 records 0 logger \"pin\" trace_id 7 torn at offset 0\n"
+            "# uncommitted [??????] \n--\n");
   EXPECT_EQ(printed(torn, wexlog::output_format::json),
             R"({"signal":11,"signal_name":"SIGSEGV","pid":0,"time":"1970-01-01T00:00:00Z",)"
             R"("time_s":0,"loggers":1})"
-            "\n--\nlogger \"net\" torn at offset 0 (ring record at offset 0 runs past the "
-            "write position: length 5); the records before it are shown\n");
+            "\n"
+            R"({"logger":"pin","trace_id":7,"ring":"0x0","uncommitted":true,"items":[{"item":)"
+            R"("message","kind":0,"type":97,"label":"[??????] ","len_type":98,"function":"",)"
+            R"("text":""}],"line":"[??????] "})"
+            "\n--\nlogger \"pin\" torn at offset 0 (ring record at offset 0 runs past the "
+            "write position: length 18); the records before it are shown\n");
   // Rings shorter than a length prefix: the prefix at the last byte wraps
   // round the ring, more than once, and reads none of the bytes after it.
   for (uint32_t size = 1; size <= 3; ++size) {
-    const auto tiny = crash_file(std::vector<unsigned char>(size, 0x21), size - 1, 1);
-    EXPECT_NE(printed(tiny, wexlog::output_format::json)
-                  .find("--\nlogger \"net\" torn at offset " + std::to_string(size - 1) +
+    EXPECT_NE(printed(tiny_ring_file(size), wexlog::output_format::json)
+                  .find("--\nlogger \"pin\" torn at offset " + std::to_string(size - 1) +
                         " (ring record at offset " + std::to_string(size - 1) +
                         " runs past the write position: length 555819297)"),
               std::string::npos)
