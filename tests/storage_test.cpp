@@ -163,10 +163,8 @@ TEST_F(StorageTest, StructuredCallsFollowTheirCountRulesStayQuietAndDumpOnce) {
                       p + x + y + z,
                       p + x + y + z,
                       at + title("t")};
-  log.trace_log(path.c_str());
-  EXPECT_EQ(wexlog_test::read_lines(path), lines);
-  log.trace_log(path.c_str());  // the first dump emptied the ring
-  EXPECT_EQ(wexlog_test::read_lines(path), lines);
+  EXPECT_EQ(wexlog_test::dump_lines(log), lines);
+  EXPECT_EQ(wexlog_test::dump_lines(log), strings{});  // the first dump emptied the ring
 }
 
 TEST_F(StorageTest, DumpRendersEveryItemKindAsItsFixedSegment) {
@@ -276,12 +274,10 @@ TEST_F(StorageTest, AThrowingHookLosesOnlyItsRecordAndPushesDuringADumpKeepTheRi
     if (v == 4)
       for (int pushed = 101; pushed <= 106; ++pushed) hooked.push(pushed);
   };
-  hooked.trace_log(path.c_str());
-  EXPECT_EQ(wexlog_test::read_lines(path), lines({4, 5, 6, 7, 8, 9, 101, 102, 103, 104, 105, 106}));
-  std::remove(path.c_str());
+  EXPECT_EQ(wexlog_test::dump_lines(hooked),
+            lines({4, 5, 6, 7, 8, 9, 101, 102, 103, 104, 105, 106}));
   hooked.push(10);
-  hooked.trace_log(path.c_str());
-  EXPECT_EQ(wexlog_test::read_lines(path), lines({10}));
+  EXPECT_EQ(wexlog_test::dump_lines(hooked), lines({10}));
 }
 
 }  // namespace

@@ -79,6 +79,16 @@ inline std::string temp_path(const std::string& name) {
   return path;
 }
 
+// The lines `log` dumps into a fresh file, which is then removed.
+template <class Logger>
+std::vector<std::string> dump_lines(Logger& log) {
+  const std::string path = temp_path("dump_lines.log");
+  log.trace_log(path.c_str());
+  std::vector<std::string> lines = read_lines(path);
+  std::remove(path.c_str());
+  return lines;
+}
+
 // Replaces the store's ring by a snapshot holding `records` (log record
 // bytes, oldest first) as its ring records.
 inline int import_records(velorin::wex_lib_log_storage& storage,
