@@ -2,8 +2,9 @@
 // Cores for the tests, fuzzers and benchmark of wexlog: a small ELF wrapper
 // of either class and byte order around memory regions, filled with the
 // memory of this process's own record stores at their own addresses, so
-// that the cores follow the library's layout wherever it goes. Only a store
-// laid out as no compiler lays it out is written field by field.
+// that the cores follow the library's layout wherever it goes. Only what no
+// compiler lays out (forged rings, a store placed by a layout descriptor of
+// its own) is written field by field.
 #ifndef WEXLOG_COPIED_CORE_H
 #define WEXLOG_COPIED_CORE_H
 
