@@ -2,20 +2,22 @@
 // How fast `wexlog recover` scans a core for log rings, in bytes of loaded
 // segments per second (goal: 2 GB/s and more).
 //
-// The cores are synthetic, 64 MB of writable memory each: heap-like words
-// of the core's pointer width (zeros, small numbers, pointers into the
-// segment, random bits) with a record store
-// and its ring every 4 MB, in the host's layout and as a 32-bit big-endian
-// device core; and, as the worst case for the field tests, random bytes.
+// The cores hold 64 MB of made-up writable memory each: heap-like words of
+// the core's pointer width (zeros, small numbers, pointers into the
+// segment, random bits), in the host's byte order, where the stores and
+// rings of sixteen loggers of this process lie beside it, and as a 32-bit
+// big-endian device core; and, as the worst case for the field tests,
+// random bytes.
 #include <benchmark/benchmark.h>
 #include <core_file.h>
 #include <platform_standin.h>
 #include <ring_scan.h>
 #include <wex_lib_log_entry.h>
 
+#include <memory>
 #include <random>
 
-#include "../tests/wexlog/synthetic_core.h"
+#include "../tests/wexlog/copied_core.h"
 
 namespace {
 
@@ -35,27 +37,31 @@ core_bytes memory(unsigned int p, bool big, bool heap_like) {
     for (unsigned int i = 0; i < p; ++i)
       m[at + i] = static_cast<unsigned char>(word >> 8 * (big ? p - 1 - i : i));
   }
-  if (!heap_like) return m;
-  platform_standin::capture(true);
-  velorin::wex_lib_log_entry log(1, "bench", 4000);
-  for (int i = 0; i < 100; ++i) {
-    log.add_log(WEX_LIB_LOG_LV_ERROR, WEX_LIB_LOG_TYPE_ERROR, WEX_LIB_LOG_LEN_SHORT,
-                "ns::cls::fn(int)", "message %d of the benchmark", i);
-  }
-  velorin::WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_ info{};
-  core_bytes array(4000);
-  log.storage().get_ring_buffer(&info, array.data());
-  for (size_t at = 1 << 20; at + (3 << 20) <= kSize; at += 4 << 20) {
-    const uint64_t store = kBase + at, ring_array = store + (1 << 20);
-    const core_bytes s = wexlog_test::store_image(big, p, store, "bench", 1, info, ring_array, 0);
-    std::copy(s.begin(), s.end(), m.begin() + static_cast<long>(at));
-    std::copy(array.begin(), array.end(), m.begin() + static_cast<long>(at + (1 << 20)));
-  }
   return m;
 }
 
+// Copies of sixteen loggers holding 100 messages each, all alive at once so
+// that each has memory of its own.
+std::vector<wexlog_test::store_copy> loggers() {
+  platform_standin::capture(true);
+  std::vector<std::unique_ptr<velorin::wex_lib_log_entry>> logs;
+  std::vector<wexlog_test::store_copy> copies;
+  for (int n = 0; n < 16; ++n) {
+    logs.emplace_back(new velorin::wex_lib_log_entry(n, "bench", 4000));
+    for (int i = 0; i < 100; ++i) {
+      logs.back()->add_log(WEX_LIB_LOG_LV_ERROR, WEX_LIB_LOG_TYPE_ERROR, WEX_LIB_LOG_LEN_SHORT,
+                           "ns::cls::fn(int)", "message %d of the benchmark", i);
+    }
+    copies.emplace_back(logs.back()->storage());
+  }
+  return copies;
+}
+
 void scan(benchmark::State& state, unsigned int p, bool big, bool heap_like) {
-  const core_bytes core = wexlog_test::make_core(p, big, {{kBase, memory(p, big, heap_like)}});
+  const bool host = p == sizeof(void*) && big == wexlog_test::kHostBigEndian;
+  const wexlog_test::region made_up{kBase, memory(p, big, heap_like)};
+  const core_bytes core = host && heap_like ? wexlog_test::native_core(loggers(), {made_up})
+                                            : wexlog_test::make_core(p, big, {made_up});
   const wexlog::core_image image(core.data(), core.size());
   size_t rings = 0;
   wexlog::scan_stats stats;

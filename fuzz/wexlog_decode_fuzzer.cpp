@@ -18,34 +18,27 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "storage/wex_lib_log_snapshot_format.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::freopen("/dev/null", "w", stdout);  // refusals report on stdout
   platform_standin::capture(true);
-  const char* dir = std::getenv("WEXLOG_FUZZ_SEEDS");
-  for (int i = 0; i < 3 && dir != nullptr; ++i) {
+  if (wexlog_fuzz::seed_dir() == nullptr) return 0;
+  for (int i = 0; i < 3; ++i) {
     velorin::wex_lib_log_entry log(1, "seed", 64 << (3 * i));  // 64, 512, 4096 bytes
-    for (int n = 0; n < 10 * i; ++n) {
-      log.add_log(WEX_LIB_LOG_LV_ERROR, WEX_LIB_LOG_TYPE_WARNING, WEX_LIB_LOG_LEN_SHORT,
-                  "ns::cls::fn(int)", "message %d", n);
-      log.push_data_string("strings", 2, "alpha", "", nullptr, nullptr, nullptr, nullptr);
-      log.push_data_set("pairs", 1, "speed", n, nullptr, 0, nullptr, 0);
-    }
-    velorin::wex_lib_log_save_snapshot(log.storage(),
-                                       (std::string(dir) + "/seed-" + std::to_string(i)).c_str());
+    wexlog_fuzz::fill(log, 10 * i);
+    velorin::wex_lib_log_save_snapshot(
+        log.storage(),
+        (std::string(wexlog_fuzz::seed_dir()) + "/seed-" + std::to_string(i)).c_str());
   }
-  for (uint32_t size = 1; size <= 3 && dir != nullptr; ++size) {
-    const velorin::WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_ info{0, size - 1, size - 1, size};
+  for (uint32_t size = 1; size <= 3; ++size) {
     std::vector<unsigned char> file(velorin::snapshot_format::kHeaderSize + size, 0x21);
-    velorin::snapshot_format::encode_header(info, file.data());
-    std::ofstream(std::string(dir) + "/tiny-" + std::to_string(size), std::ios::binary)
-        .write(reinterpret_cast<const char*>(file.data()),
-               static_cast<std::streamsize>(file.size()));
+    velorin::snapshot_format::encode_header({0, size - 1, size - 1, size}, file.data());
+    wexlog_fuzz::write_seed("tiny-" + std::to_string(size), file);
   }
   return 0;
 }
@@ -72,14 +65,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   velorin::wex_lib_log_entry log(2, "fuzz", 16);
   const bool loaded = velorin::snapshot_format::decode(data, size, info, raw) == nullptr &&
                       log.storage().set_ring_buffer(info, raw) == 0;
-  if (loaded != decoded) __builtin_trap();
+  wexlog_fuzz::check(loaded == decoded);
   if (!loaded) return 0;
   char* text = nullptr;
   size_t length = 0;
   FILE* dump = open_memstream(&text, &length);
   log.storage().trace_log(dump);
   std::fclose(dump);
-  if (std::string(text, length) != tool) __builtin_trap();
+  wexlog_fuzz::check(std::string(text, length) == tool);
   std::free(text);
   return 0;
 }

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Takes many crash files of the crash file fixture's busy mode (three threads
+# Takes many crash files of the crash fixture's busy mode (three threads
 # logging numbered messages without pause while the task dies) and counts the
 # loggers that come back short of their whole records.
 #
@@ -9,19 +9,19 @@
 # FILES defaults to 100, FIXTURE to the default build's fixture; an emulator
 # command (e.g. qemu-ppc -L /usr/powerpc-linux-gnu) runs a cross-built one.
 # The crash files are decoded with the default build's wexlog (build it
-# first). A logger is short when its decoded ring is torn, when its message
-# numbers do not run on one by one, or when its records leave more than two
-# records' room of the ring unused: a full ring leaves less than one free,
-# and a push under way when the task died may have discarded one more. Prints
-# one line of counts; exits 1 when a logger is short or a file is missing,
-# keeping the work directory.
+# first), or the one WEXLOG names. A logger is short when its decoded ring is
+# torn, when its message numbers do not run on one by one, or when its
+# records leave more than two records' room of the ring unused: a full ring
+# leaves less than one free, and a push under way when the task died may
+# have discarded one more. Prints one line of counts; exits 1 when a logger
+# is short or a file is missing, keeping the work directory.
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 files=${1:-100}
-fixture=$(realpath "${2:-build/default/tools/wexlog/tests/wexlog_crash_file_fixture}")
+fixture=$(realpath "${2:-build/default/tools/wexlog/tests/wexlog_crash_fixture}")
 shift $(($# < 2 ? $# : 2))
-wexlog=$(realpath build/default/tools/wexlog/wexlog)
+wexlog=$(realpath "${WEXLOG:-build/default/tools/wexlog/wexlog}")
 work=$(mktemp -d /tmp/wexlog_crash_stress.XXXXXX)
 ulimit -c 0
 

@@ -71,14 +71,6 @@ class EntryTest : public wexlog_test::PlatformFixture {
     EXPECT_EQ(wexlog_test::take_records(log.storage()), stored);
     EXPECT_EQ(wexlog_test::take_traces(kId), traces);
   }
-  // Dumps `logger` to a fresh file and returns the file's lines.
-  static strings dump(velorin::wex_lib_log_entry& logger) {
-    const std::string path = wexlog_test::temp_path("entry_dump.log");
-    logger.trace_log(path.c_str());
-    const strings lines = wexlog_test::read_lines(path);
-    std::remove(path.c_str());
-    return lines;
-  }
   velorin::wex_lib_log_entry log{kId, "entry", 1 << 17};
 };
 
@@ -114,7 +106,7 @@ TEST_F(EntryTest, LengthSelectorTrimsTheNameAndSelectorOneHidesTheLabel) {
   }
   // The dump takes the label from the stored type byte alone.
   log.add_log(L(2), T(8), S(1), "f", "m");
-  EXPECT_EQ(dump(log), strings{kHead + task_id() + "][return] f\tm"});
+  EXPECT_EQ(wexlog_test::dump_lines(log), strings{kHead + task_id() + "][return] f\tm"});
 }
 
 TEST_F(EntryTest, EchoKindFollowsTypeLevelAndModeAndEveryEchoReachesTheFileIfItOpens) {
@@ -284,7 +276,7 @@ TEST_F(EntryTest, HooksAddOwnKindsAndAThrowIsCountedAndLeavesNoLockOrHalfRecord)
       "f\tm\0";  // type 1, selector 0, "f\tm", NUL, zero
   uint32_t item_size = sizeof item;
   hooked.push_data(7, item, &item_size, 5);
-  EXPECT_EQ(dump(hooked),
+  EXPECT_EQ(wexlog_test::dump_lines(hooked),
             (strings{kHead + other + "][counter 4660]", kHead + task_id() + "][ERROR@] f\tm",
                      kHead + task_id() + "][ERROR@] f\tm[counter 5][ERROR@] f\tm"}));
   EXPECT_EQ(hooked.error_count(), 1);

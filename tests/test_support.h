@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <map>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -52,6 +52,17 @@ inline void use_utc() {
   platform_standin::local_time_zone_changed();
 }
 
+// A file's bytes; none for a missing file.
+inline std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void write_file(const std::string& path, const std::vector<unsigned char>& bytes) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
 // The lines of a text file without their line ends; none for a missing file.
 inline std::vector<std::string> read_lines(const std::string& path) {
   std::ifstream in(path);
@@ -60,43 +71,22 @@ inline std::vector<std::string> read_lines(const std::string& path) {
   return lines;
 }
 
-// wexlog's output grouped by ring: each ring heading and the lines after it,
-// by the name of the logger the heading names. Lines before the first
-// heading are left out.
-inline std::map<std::string, std::vector<std::string>> lines_by_logger(const std::string& text) {
-  std::map<std::string, std::vector<std::string>> rings;
-  std::string name;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    const size_t at = line.rfind("# ring ", 0) == 0 ? line.find(" logger \"") + 9 : 0;
-    if (at != 0) name = line.substr(at, line.find('"', at) - at);
-    if (!name.empty()) rings[name].push_back(line);
-  }
-  return rings;
-}
-
-// Expects `ring` (a heading and its lines) to be the ring of logger `name`
-// with trace id `id`, holding exactly the records `dumped`, then `after`.
-inline void expect_ring_lines(const std::vector<std::string>& ring, const std::string& name,
-                              const std::string& id, const std::vector<std::string>& dumped,
-                              const std::vector<std::string>& after = {}) {
-  ASSERT_FALSE(ring.empty()) << name;
-  const std::string& heading = ring[0];
-  EXPECT_EQ(
-      heading.substr(heading.find(" records ")),
-      " records " + std::to_string(dumped.size()) + " logger \"" + name + "\" trace_id " + id);
-  std::vector<std::string> expected{heading};
-  expected.insert(expected.end(), dumped.begin(), dumped.end());
-  expected.insert(expected.end(), after.begin(), after.end());
-  EXPECT_EQ(ring, expected);
-}
-
 // A path in the test's temporary directory, unique to this process; any file
 // left there by an earlier run is removed.
 inline std::string temp_path(const std::string& name) {
   const std::string path = ::testing::TempDir() + "wexlog_" + std::to_string(getpid()) + "_" + name;
   std::remove(path.c_str());
   return path;
+}
+
+// The lines `log` dumps into a fresh file, which is then removed.
+template <class Logger>
+std::vector<std::string> dump_lines(Logger& log) {
+  const std::string path = temp_path("dump_lines.log");
+  log.trace_log(path.c_str());
+  std::vector<std::string> lines = read_lines(path);
+  std::remove(path.c_str());
+  return lines;
 }
 
 // Replaces the store's ring by a snapshot holding `records` (log record

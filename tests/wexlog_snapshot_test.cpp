@@ -27,6 +27,16 @@ using bytes = std::vector<unsigned char>;
 using velorin::wex_lib_log_load_snapshot;
 using velorin::wex_lib_log_save_snapshot;
 
+// The names in a folder. The 64-bit readdir: a 32-bit one fails on the
+// host's large inode numbers.
+std::set<std::string> names_in(const std::string& dir) {
+  std::set<std::string> found;
+  DIR* folder = opendir(dir.c_str());
+  while (const dirent64* entry = readdir64(folder)) found.insert(entry->d_name);
+  closedir(folder);
+  return found;
+}
+
 class SnapshotFileTest : public wexlog_test::PlatformFixture {
  protected:
   void SetUp() override {
@@ -39,18 +49,12 @@ class SnapshotFileTest : public wexlog_test::PlatformFixture {
     saved.assign(std::istreambuf_iterator<char>(in), {});
   }
   void TearDown() override {
-    for (const auto& path : {file, dump}) std::remove(path.c_str());
+    std::remove(file.c_str());
     PlatformFixture::TearDown();
-  }
-  std::vector<std::string> dump_lines(velorin::wex_lib_log_entry& log) {
-    std::remove(dump.c_str());
-    log.trace_log(dump.c_str());
-    return wexlog_test::read_lines(dump);
   }
   velorin::wex_lib_log_entry source{7, "source", 64};
   velorin::wex_lib_log_entry target{8, "target", 48};
   const std::string file = wexlog_test::temp_path("ring.snap");
-  const std::string dump = wexlog_test::temp_path("dump.log");
   bytes saved;  // the snapshot file of `source`
 };
 
@@ -71,8 +75,8 @@ TEST_F(SnapshotFileTest, SaveWritesTheDocumentedBytesAndLoadBringsBackTheSameLin
   EXPECT_EQ(target.storage().get_ring_buffer_size(), 64u);
   const std::vector<std::string> lines{"[00:00:01.000:" + std::to_string(task) + "][ab" +
                                        std::string(30, ' ') + "][-2]"};
-  EXPECT_EQ(dump_lines(target), lines);
-  EXPECT_EQ(dump_lines(source), lines);  // saving left the records in the ring
+  EXPECT_EQ(wexlog_test::dump_lines(target), lines);
+  EXPECT_EQ(wexlog_test::dump_lines(source), lines);  // saving left the records in the ring
 }
 
 TEST_F(SnapshotFileTest, UntrustedFilesAreRefusedWithTheirReasonAndLeaveTheRing) {
@@ -107,7 +111,7 @@ TEST_F(SnapshotFileTest, UntrustedFilesAreRefusedWithTheirReasonAndLeaveTheRing)
               "Load snapshot ERROR!! not a regular file [" + path + "]\n");
   }
   EXPECT_EQ(target.storage().get_ring_buffer_size(), 48u);
-  const auto lines = dump_lines(target);
+  const auto lines = wexlog_test::dump_lines(target);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find("[kept"), std::string::npos);
 
@@ -129,14 +133,6 @@ TEST_F(SnapshotFileTest, SaveReplacesOnlyRegularFilesOnceCompleteAndKeepsLinks) 
     const std::string out = wexlog_test::stdout_of(
         [&] { result = wex_lib_log_save_snapshot(log.storage(), path.c_str()); });
     return std::to_string(result) + " " + out;
-  };
-  const auto names = [&] {
-    std::set<std::string> found;
-    DIR* folder = opendir(dir.c_str());
-    // The 64-bit form: a 32-bit readdir fails on the host's large inode numbers.
-    while (const dirent64* entry = readdir64(folder)) found.insert(entry->d_name);
-    closedir(folder);
-    return found;
   };
   std::ofstream(snap) << "earlier";
   ASSERT_EQ(symlink("ring.snap", link.c_str()), 0);
@@ -180,7 +176,7 @@ TEST_F(SnapshotFileTest, SaveReplacesOnlyRegularFilesOnceCompleteAndKeepsLinks) 
   char byte = 0;
   EXPECT_LE(read(reader, &byte, 1), 0);  // nothing went into the FIFO
   close(reader);
-  EXPECT_EQ(names(),
+  EXPECT_EQ(names_in(dir),
             (std::set<std::string>{".", "..", "fifo", "link", "ring.snap", "sub", "to_fifo"}));
   for (const std::string& path : {fifo, to_fifo, link, snap, sub, dir}) std::remove(path.c_str());
 }
@@ -232,13 +228,9 @@ TEST_F(SnapshotFileTest, SavesKilledAtAnyInstantLeaveAWholeSnapshotAndNoTemporar
     std::ofstream(dir + "/" + planted) << "planted";
   }
   ASSERT_EQ(wex_lib_log_save_snapshot(big.storage(), snap.c_str()), 0);
-  std::set<std::string> found;
-  DIR* folder = opendir(dir.c_str());
-  while (const dirent64* entry = readdir64(folder)) found.insert(entry->d_name);
-  closedir(folder);
-  EXPECT_EQ(found, (std::set<std::string>{".", "..", name, live, ".wexlogsnap.x.0.tmp"}));
+  EXPECT_EQ(names_in(dir), (std::set<std::string>{".", "..", name, live, ".wexlogsnap.x.0.tmp"}));
   ASSERT_EQ(wex_lib_log_load_snapshot(target.storage(), snap.c_str()), 0);
-  EXPECT_EQ(dump_lines(target), dump_lines(big));
+  EXPECT_EQ(wexlog_test::dump_lines(target), wexlog_test::dump_lines(big));
   for (const std::string& left : {name, live, std::string(".wexlogsnap.x.0.tmp")}) {
     std::remove((dir + "/" + left).c_str());
   }

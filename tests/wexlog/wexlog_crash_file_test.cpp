@@ -1,15 +1,12 @@
 // SPDX-License-Identifier: MIT
-// The crash recorder end to end. The crash file fixture dies in many ways
-// (a null write in a worker thread that holds its logger's semaphore, stack
-// overflows in the main and in a worker thread, abort, abort after signals
-// the application handles, a null write with every descriptor in use, with
-// the file's name taken or under a file size limit); each time it must die
-// of the signal it would die of without the recorder and leave one crash
-// file naming that signal, which `wexlog decode` turns into each logger's
-// own dump lines. Crash files taken while three threads keep logging must
-// hold each of their loggers whole. The same holds for the fixture
-// cross-built for the device and run under qemu-ppc, where
-// WEXLOG_PPC_CRASH_FIXTURE names it (CI sets it after the ppc stage).
+// The crash recorder end to end. The crash fixture dies in every way it
+// knows; each time it must die of the signal it would die of without the
+// recorder and leave one crash file naming that signal, which `wexlog
+// decode` turns into each logger's own dump lines. Crash files taken while
+// three threads keep logging must hold each of their loggers whole
+// (scripts/crash_stress.sh). The same holds for the fixture cross-built for
+// the device and run under qemu-ppc, where WEXLOG_PPC_FIXTURE names it (CI
+// sets it after the ppc stage).
 #include <crash_file.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -37,21 +34,11 @@ namespace {
 namespace fs = std::filesystem;
 namespace format = velorin::crash_format;
 
-struct crash_mode {
-  const char* name;
-  int signal;
-  const char* signal_name;
-};
-constexpr crash_mode kModes[] = {{"null", SIGSEGV, "SIGSEGV"},
-                                 {"overflow", SIGSEGV, "SIGSEGV"},
-                                 {"worker-overflow", SIGSEGV, "SIGSEGV"},
-                                 {"abort", SIGABRT, "SIGABRT"},
-                                 {"handled", SIGABRT, "SIGABRT"},
-                                 {"nofile", SIGSEGV, "SIGSEGV"},
-                                 {"taken", SIGSEGV, "SIGSEGV"}};
-constexpr crash_mode kFileSizeLimit{"fsize", SIGSEGV, "SIGSEGV"};
-constexpr crash_mode kBusy{"busy", SIGSEGV, "SIGSEGV"};
-constexpr crash_mode kPin{"pin", SIGSEGV, "SIGSEGV"};
+// Each way the fixture dies, and the signal that ends it.
+const std::pair<std::string, int> kModes[] = {
+    {"null", SIGSEGV},    {"overflow", SIGSEGV}, {"worker-overflow", SIGSEGV}, {"abort", SIGABRT},
+    {"handled", SIGABRT}, {"nofile", SIGSEGV},   {"taken", SIGSEGV},           {"fsize", SIGSEGV},
+    {"busy", SIGSEGV},    {"pin", SIGSEGV}};
 
 // The recorder copies rings that other threads are writing, on purpose;
 // ThreadSanitizer stops the busy fixture there, so its runs are left out.
@@ -61,10 +48,11 @@ constexpr crash_mode kPin{"pin", SIGSEGV, "SIGSEGV"};
 #endif
 #endif
 #if defined(__SANITIZE_THREAD__) || defined(WEXLOG_THREAD_SANITIZER)
-constexpr int kBusyRunsScale = 0;
+constexpr bool kBusyRuns = false;
 #else
-constexpr int kBusyRunsScale = 1;
+constexpr bool kBusyRuns = true;
 #endif
+constexpr const char* kSanitizerOptions = "handle_segv=0:handle_abort=0:detect_leaks=0";
 
 // Runs `argv` in `dir` with standard output to dir/out.txt and standard
 // error to dir/err.txt; returns its pid and wait status. `cores` lets the
@@ -80,7 +68,7 @@ std::pair<pid_t, int> spawn(const std::vector<std::string>& argv, const std::str
     if (cores) getrlimit(RLIMIT_CORE, &core), core.rlim_cur = core.rlim_max;
     setrlimit(RLIMIT_CORE, &core);
     std::ofstream("/proc/self/coredump_filter") << "0\n";  // of qemu itself: a few pages
-    setenv("ASAN_OPTIONS", "handle_segv=0:handle_abort=0:detect_leaks=0", 1);
+    setenv("ASAN_OPTIONS", kSanitizerOptions, 1);
     std::vector<char*> args;
     for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
@@ -90,11 +78,6 @@ std::pair<pid_t, int> spawn(const std::vector<std::string>& argv, const std::str
   int status = 0;
   waitpid(pid, &status, 0);
   return {pid, status};
-}
-
-std::string read_text(const std::string& path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // The pin mode's crash file as hex, two digits a byte, "xx" where the value
@@ -122,7 +105,7 @@ constexpr const char kPinnedFile[] =
 
 // The file's bytes as hex with the process's own values masked.
 std::string pinned_hex(const std::string& file) {
-  const std::string bytes = read_text(file);
+  const std::string bytes = wexlog_test::read_file(file);
   const auto masked = [](size_t at) {
     const size_t logger = format::kFileHeaderSize, ring = logger + format::kLoggerHeaderSize + 3;
     return (at >= format::kPidAt && at < format::kReservedAt) ||
@@ -145,16 +128,17 @@ class WexlogCrashFileTest : public ::testing::Test {
   void TearDown() override { fs::remove_all(dir); }
 
   // Runs the fixture (with its emulator first, if any) in a fresh `dir`,
-  // expects it to die of the mode's signal and returns its crash file. The
-  // taken mode leaves empty files at the plain names, which must stay empty:
-  // the file takes the name with -1.
-  std::string crash(std::vector<std::string> command, const crash_mode& mode, bool cores = false) {
+  // expects it to die of `signal` and returns its crash file. The taken mode
+  // leaves empty files at the plain names, which must stay empty: the file
+  // takes the name with -1.
+  std::string crash(std::vector<std::string> command, const std::string& mode, int signal,
+                    bool cores) {
     fs::remove_all(dir);
     fs::create_directories(dir);
-    command.insert(command.end(), {mode.name, dir});
+    command.insert(command.end(), {mode, dir});
     const auto [pid, status] = spawn(command, dir, cores);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == mode.signal)
-        << "status " << status << ": " << read_text(dir + "/err.txt");
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal)
+        << "status " << status << ": " << wexlog_test::read_file(dir + "/err.txt");
     std::vector<std::string> files;
     size_t empty = 0;
     for (const auto& entry : fs::directory_iterator(dir)) {
@@ -165,128 +149,84 @@ class WexlogCrashFileTest : public ::testing::Test {
         files.push_back(entry.path().filename());
       }
     }
-    const bool taken = std::string(mode.name) == "taken";
-    EXPECT_EQ(empty != 0, taken) << empty << " empty crash files";
+    EXPECT_EQ(empty != 0, mode == "taken") << empty << " empty crash files";
     if (files.size() != 1) {
       ADD_FAILURE() << files.size() << " crash files";
       return "";
     }
-    const std::string name = files[0];
     // Under qemu-ppc the guest sees its own pid: only the host's can be checked.
     const std::string pid_text = command[0] == WEXLOG_QEMU_PPC ? "[0-9]+" : std::to_string(pid);
-    EXPECT_TRUE(std::regex_match(
-        name, std::regex("wexlog-" + pid_text + "-[0-9]{10}" + (taken ? "-1" : "") + "\\.crash")))
-        << name;
+    EXPECT_TRUE(std::regex_match(files[0], std::regex("wexlog-" + pid_text + "-[0-9]{10}" +
+                                                      (mode == "taken" ? "-1" : "") + "\\.crash")))
+        << files[0];
     struct stat st {};
-    EXPECT_EQ(stat((dir + "/" + name).c_str(), &st), 0);
+    EXPECT_EQ(stat((dir + "/" + files[0]).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    return dir + "/" + name;
+    return dir + "/" + files[0];
   }
 
-  // The first line `wexlog decode` prints; it exits with `status`.
-  std::string decode_heading(const std::string& file, int status = 0) {
+  // Expects the first line `wexlog decode` prints to be the crash heading of
+  // `signal` and `loggers`, and `wexlog decode` to exit with `status`.
+  void expect_heading(const std::string& file, int signal, const char* loggers, int status = 0) {
     EXPECT_EQ(spawn({WEXLOG_TOOL, "decode", file}, dir).second, status)
-        << read_text(dir + "/err.txt");
+        << wexlog_test::read_file(dir + "/err.txt");
     const auto lines = wexlog_test::read_lines(dir + "/out.txt");
-    return lines.empty() ? "" : lines[0];
-  }
-
-  static std::regex heading(const crash_mode& mode, const char* loggers) {
-    return std::regex(std::string("# crash ") + mode.signal_name + " \\(" +
-                      std::to_string(mode.signal) +
-                      "\\) pid [0-9]+ at 20[0-9-]{8}T[0-9:]{8}Z loggers " + loggers);
+    const std::string name = signal == SIGSEGV ? "SIGSEGV" : "SIGABRT";
+    EXPECT_TRUE(
+        !lines.empty() &&
+        std::regex_match(lines[0], std::regex("# crash " + name + " \\(" + std::to_string(signal) +
+                                              "\\) pid [0-9]+ at 20[0-9-]{8}T[0-9:]{8}Z "
+                                              "loggers " +
+                                              loggers)))
+        << (lines.empty() ? "" : lines[0]);
   }
 
   // `wexlog decode` of the crash file against the dump lines the fixture
-  // wrote for each logger before dying; in JSON, every record once.
-  void expect_dump_lines(const std::string& file, const crash_mode& mode) {
-    const std::string first = decode_heading(file);
-    EXPECT_TRUE(std::regex_match(first, heading(mode, "4"))) << first;
-    const std::string text = read_text(dir + "/out.txt");
+  // wrote for each logger before dying; in JSON, every record once. The
+  // logger that died holding its semaphore shows its record under
+  // construction.
+  void expect_dump_lines(const std::string& file, const std::string& mode, int signal) {
+    expect_heading(file, signal, "6");
+    const std::string text = wexlog_test::read_file(dir + "/out.txt");
     ASSERT_EQ(spawn({WEXLOG_TOOL, "decode", "--json", file}, dir).second, 0);
-    const auto under_construction = [&mode](const std::string& name,
-                                            const std::vector<std::string>&) {
-      if (name != "dying" || std::string(mode.name) == "abort" ||
-          std::string(mode.name).find("overflow") != std::string::npos ||
-          std::string(mode.name) == "handled") {
-        return std::vector<std::string>{};
-      }
+    const bool held = mode == "null" || mode == "nofile" || mode == "taken";
+    const auto under_construction = [held](const std::string& name,
+                                           const std::vector<std::string>&) {
+      if (name != "dying" || !held) return std::vector<std::string>{};
       return std::vector<std::string>{"# uncommitted [ERROR@] worker\tdies while building"};
     };
-    EXPECT_EQ(wexlog_test::expect_logger_lines(dir, text, read_text(dir + "/out.txt"),
+    EXPECT_EQ(wexlog_test::expect_logger_lines(dir, text, wexlog_test::read_file(dir + "/out.txt"),
                                                under_construction),
-              4u);
+              6u);
   }
 
-  // Under a file size limit the file holds what fits and the task still
-  // dies of its own signal.
-  void expect_cut_short(const std::string& file) {
-    EXPECT_EQ(fs::file_size(file), 3000u);
-    const std::string first = decode_heading(file, 1 << 8);
-    EXPECT_TRUE(std::regex_match(first, heading(kFileSizeLimit, "[0-9]+"))) << first;
-    EXPECT_NE(read_text(dir + "/err.txt").find("cut short after"), std::string::npos);
-  }
-
-  // Each busy logger's decoded ring: whole records (not torn), the writer's
-  // message numbers one after another, and no more than two records' room
-  // of the ring unused (a full ring leaves less than one; a push under way
-  // when the task died may have discarded one more).
-  void expect_busy_loggers_whole(const std::string& file) {
-    const std::string first = decode_heading(file);
-    EXPECT_TRUE(std::regex_match(first, heading(kBusy, "3"))) << first;
-    auto rings = wexlog_test::lines_by_logger(read_text(dir + "/out.txt"));
-    std::ifstream manifest(dir + "/busy.txt");
-    size_t loggers = 0;
-    for (std::string name; manifest >> name;) {
-      size_t ring_size = 0, record_size = 0;
-      manifest >> ring_size >> record_size;
-      ++loggers;
-      SCOPED_TRACE(name);
-      const auto& ring = rings[name];
-      ASSERT_FALSE(ring.empty());
-      std::smatch match;
-      ASSERT_TRUE(std::regex_search(ring[0], match, std::regex(" records ([0-9]+) logger ")))
-          << ring[0];
-      EXPECT_EQ(ring[0].find(" torn "), std::string::npos) << ring[0];
-      const size_t records = std::stoul(match[1]);
-      EXPECT_GE((records + 2) * record_size, ring_size) << records << " records";
-      long last = -1;
-      for (size_t i = 1; i < ring.size(); ++i) {
-        if (ring[i].rfind("# uncommitted ", 0) == 0) continue;
-        ASSERT_TRUE(std::regex_search(ring[i], match, std::regex(" seq ([0-9]{10})$"))) << ring[i];
-        const long seq = std::stol(match[1]);
-        if (last >= 0) {
-          EXPECT_EQ(seq, last + 1) << ring[i];
-        }
-        last = seq;
-      }
-    }
-    EXPECT_EQ(loggers, 3u);
-  }
-
-  // Every way of dying, then `busy_runs` crash files of the busy writers.
+  // Every way of dying, then `busy_runs` crash files of the busy writers,
+  // each logger whole. Under a file size limit the file holds what fits.
   void expect_every_way(const std::vector<std::string>& command, bool cores, int busy_runs) {
-    for (const crash_mode& mode : kModes) {
-      SCOPED_TRACE(mode.name);
-      const std::string file = crash(command, mode, cores);
-      if (!file.empty()) expect_dump_lines(file, mode);
-    }
-    {
-      SCOPED_TRACE(kFileSizeLimit.name);
-      const std::string file = crash(command, kFileSizeLimit, cores);
-      if (!file.empty()) expect_cut_short(file);
-    }
-    for (int i = 0; i < busy_runs * kBusyRunsScale; ++i) {
-      SCOPED_TRACE("busy " + std::to_string(i));
-      const std::string file = crash(command, kBusy, cores);
-      if (!file.empty()) expect_busy_loggers_whole(file);
-    }
-    {
-      SCOPED_TRACE(kPin.name);
-      const std::string file = crash(command, kPin, cores);
-      if (!file.empty()) {
+    for (const auto& [mode, signal] : kModes) {
+      SCOPED_TRACE(mode);
+      if (mode == "busy" && !kBusyRuns) continue;
+      const std::string file = crash(command, mode, signal, cores);
+      if (file.empty()) continue;
+      if (mode == "fsize") {
+        EXPECT_EQ(fs::file_size(file), 3000u);
+        expect_heading(file, signal, "[0-9]+", 1 << 8);
+        EXPECT_NE(wexlog_test::read_file(dir + "/err.txt").find("cut short after"),
+                  std::string::npos);
+      } else if (mode == "busy") {
+        expect_heading(file, signal, "3");
+      } else if (mode == "pin") {
         EXPECT_EQ(pinned_hex(file), kPinnedFile);
+      } else {
+        expect_dump_lines(file, mode, signal);
       }
+    }
+    std::string stress = std::string("ASAN_OPTIONS=") + kSanitizerOptions +
+                         " WEXLOG=" WEXLOG_TOOL " " WEXLOG_CRASH_STRESS " " +
+                         std::to_string(busy_runs) + " " + command.back();
+    for (size_t i = 0; i + 1 < command.size(); ++i) stress += " " + command[i];
+    if (kBusyRuns) {
+      EXPECT_EQ(std::system((stress + " >&2").c_str()), 0) << stress;
     }
   }
 
@@ -294,15 +234,15 @@ class WexlogCrashFileTest : public ::testing::Test {
 };
 
 TEST_F(WexlogCrashFileTest, EachWayOfDyingLeavesOneFileWithEveryLoggersDumpLines) {
-  expect_every_way({WEXLOG_CRASH_FILE_FIXTURE}, false, 10);
+  expect_every_way({WEXLOG_HOST_FIXTURE}, false, 10);
 }
 
 TEST_F(WexlogCrashFileTest, CrashFilesOfThePowerPcFixtureDecodeOnTheHost) {
-  const char* fixture = std::getenv("WEXLOG_PPC_CRASH_FIXTURE");
+  const char* fixture = std::getenv("WEXLOG_PPC_FIXTURE");
   if (fixture == nullptr)
     GTEST_SKIP() << "needs the PowerPC fixture: after `cmake --workflow --preset ppc`, set "
-                    "WEXLOG_PPC_CRASH_FIXTURE="
-                    "build/ppc/tools/wexlog/wexlog_crash_file_fixture (.ci/run does)";
+                    "WEXLOG_PPC_FIXTURE="
+                    "build/ppc/tools/wexlog/tests/wexlog_crash_fixture (.ci/run does)";
   expect_every_way({WEXLOG_QEMU_PPC, "-L", WEXLOG_PPC_SYSROOT, fixture}, true, 5);
 }
 
@@ -368,35 +308,30 @@ TEST(WexlogCrashRecorderTest, EveryLoggingThreadGetsAnAlternateStackReleasedWhen
   velorin::wex_lib_log_remove_crash_handler();
 }
 
-// A crash file with one logger "net" of trace id 7 whose ring holds `ring`
-// with both positions at `pos`, nothing under construction, then the end
-// section for `count` loggers.
-std::vector<unsigned char> crash_file(const std::vector<unsigned char>& ring, uint32_t pos,
-                                      uint32_t count) {
-  std::vector<unsigned char> file(format::kFileHeaderSize + format::kLoggerHeaderSize + 3 +
-                                  ring.size() + format::kEndSize);
-  std::memcpy(file.data(), format::kMagic, sizeof format::kMagic);
-  format::store_le(&file[format::kVersionAt], format::kVersion, 4);
-  format::store_le(&file[format::kSignalAt], 11, 4);
-  unsigned char* logger = &file[format::kFileHeaderSize];
-  format::copy_tag(logger, format::kLoggerTag);
-  format::store_le(logger + format::kTraceIdAt, 7, 4);
-  format::store_le(logger + format::kWritePosAt, pos, 4);
-  format::store_le(logger + format::kReadPosAt, pos, 4);
-  format::store_le(logger + format::kRingSizeAt, ring.size(), 4);
-  format::store_le(logger + format::kNameSizeAt, 3, 4);
-  std::memcpy(logger + format::kLoggerHeaderSize, "net", 3);
-  std::copy(ring.begin(), ring.end(), logger + format::kLoggerHeaderSize + 3);
-  unsigned char* end = &file[file.size() - format::kEndSize];
-  format::copy_tag(end, format::kEndTag);
-  format::store_le(end + format::kLoggerCountAt, count, 4);
+// The pin mode's crash file, its process's own values zero.
+std::vector<unsigned char> pinned_file() {
+  std::string hex = kPinnedFile;
+  std::replace(hex.begin(), hex.end(), 'x', '0');
+  std::vector<unsigned char> file;
+  for (size_t at = 0; at < hex.size(); at += 2)
+    file.push_back(static_cast<unsigned char>(std::stoi(hex.substr(at, 2), nullptr, 16)));
   return file;
 }
 
-// A 16-byte ring holding one 4-byte record from offset 0 to 8.
-std::vector<unsigned char> small_crash_file(uint32_t count) {
-  auto file = crash_file({4, 0, 0, 0, 1, 2, 3, 4, 0, 0, 0, 0, 0, 0, 0, 0}, 8, count);
-  format::store_le(&file[format::kFileHeaderSize + format::kReadPosAt], 0, 4);
+// The pinned file with its ring cut to `size` bytes of 0x21, both positions
+// at the last, and nothing under construction.
+std::vector<unsigned char> tiny_ring_file(uint32_t size) {
+  const auto pinned = pinned_file();
+  const size_t ring = format::kFileHeaderSize + format::kLoggerHeaderSize + 3;
+  std::vector<unsigned char> file(pinned.begin(), pinned.begin() + ring);
+  unsigned char* logger = &file[format::kFileHeaderSize];
+  for (const size_t at : {format::kWritePosAt, format::kReadPosAt})
+    format::store_le(logger + at, size - 1, 4);
+  format::store_le(logger + format::kRingSizeAt, size, 4);
+  format::store_le(logger + format::kBuildingSizeAt, 0, 4);
+  logger[format::kItemCountAt] = 0;
+  file.resize(ring + size, 0x21);
+  file.insert(file.end(), pinned.end() - format::kEndSize, pinned.end());
   return file;
 }
 
@@ -422,14 +357,15 @@ std::string printed(const std::vector<unsigned char>& file, wexlog::output_forma
 }
 
 TEST(WexlogCrashFileReaderTest, BrokenFramingIsRefusedAndBrokenRingsOrEndingsAreReported) {
-  const auto file = small_crash_file(1);
+  const auto file = pinned_file();
   EXPECT_EQ(refusal(file), "accepted, loggers 1");
   const auto with = [&file](size_t at, unsigned char value) {
     auto changed = file;
     changed[at] = value;
     return changed;
   };
-  EXPECT_EQ(refusal(small_crash_file(2)), "the end section counts 2 loggers, the file holds 1");
+  EXPECT_EQ(refusal(with(file.size() - 4, 2)),
+            "the end section counts 2 loggers, the file holds 1");
   EXPECT_EQ(refusal(with(format::kFileHeaderSize, 'X')), "unknown section at offset 32");
   EXPECT_EQ(refusal(with(format::kFileHeaderSize + format::kNameSizeAt + 1, 0x10)),
             "logger name of 4099 bytes (at most 4096)");
@@ -438,22 +374,27 @@ TEST(WexlogCrashFileReaderTest, BrokenFramingIsRefusedAndBrokenRingsOrEndingsAre
   EXPECT_EQ(refusal(std::vector<unsigned char>(file.begin(), file.end() - 9)),
             "cut short after 0 whole loggers (no end section), loggers 0");
   // A ring caught in the middle of a push: the logger is kept, its ring
-  // salvaged up to the tear, which JSON notes beside its heading object.
-  const auto torn = with(format::kFileHeaderSize + format::kLoggerHeaderSize + 3, 5);
+  // salvaged up to the tear, which JSON notes beside its heading object, and
+  // its record under construction shown ("ab" read as a message item).
+  const auto torn = with(format::kFileHeaderSize + format::kLoggerHeaderSize + 3, 18);
   EXPECT_EQ(printed(torn, wexlog::output_format::text),
             "# crash SIGSEGV (11) pid 0 at 1970-01-01T00:00:00Z loggers 1\n"
-            "# ring 0x0 size 16 records 0 logger \"net\" trace_id 7 torn at offset 0\n--\n");
+            "# ring 0x0 size 32 records 0 logger \"pin\" trace_id 7 torn at offset 0\n"
+            "# uncommitted [??????] \n--\n");
   EXPECT_EQ(printed(torn, wexlog::output_format::json),
             R"({"signal":11,"signal_name":"SIGSEGV","pid":0,"time":"1970-01-01T00:00:00Z",)"
             R"("time_s":0,"loggers":1})"
-            "\n--\nlogger \"net\" torn at offset 0 (ring record at offset 0 runs past the "
-            "write position: length 5); the records before it are shown\n");
+            "\n"
+            R"({"logger":"pin","trace_id":7,"ring":"0x0","uncommitted":true,"items":[{"item":)"
+            R"("message","kind":0,"type":97,"label":"[??????] ","len_type":98,"function":"",)"
+            R"("text":""}],"line":"[??????] "})"
+            "\n--\nlogger \"pin\" torn at offset 0 (ring record at offset 0 runs past the "
+            "write position: length 18); the records before it are shown\n");
   // Rings shorter than a length prefix: the prefix at the last byte wraps
   // round the ring, more than once, and reads none of the bytes after it.
   for (uint32_t size = 1; size <= 3; ++size) {
-    const auto tiny = crash_file(std::vector<unsigned char>(size, 0x21), size - 1, 1);
-    EXPECT_NE(printed(tiny, wexlog::output_format::json)
-                  .find("--\nlogger \"net\" torn at offset " + std::to_string(size - 1) +
+    EXPECT_NE(printed(tiny_ring_file(size), wexlog::output_format::json)
+                  .find("--\nlogger \"pin\" torn at offset " + std::to_string(size - 1) +
                         " (ring record at offset " + std::to_string(size - 1) +
                         " runs past the write position: length 555819297)"),
               std::string::npos)
