@@ -7,6 +7,10 @@
 //              DIR/<name>.log; exit 3 when no core was written (DIR/gcore.out).
 //   abort DIR  saves each logger's ring to DIR/<name>.snap, loads it into a
 //              scratch logger and dumps that to DIR/<name>.log, then aborts.
+//   live DIR   writes DIR/<name>.log the same way, leaving the rings as they
+//              are, and says "ready" on standard output; for each line on
+//              standard input, logs three records to "wrapped" and many more
+//              than fit to "full", then does the same; ends with its input.
 #include <malloc.h>
 #include <pthread.h>
 #include <sys/resource.h>
@@ -16,8 +20,10 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -123,11 +129,40 @@ bool write_own_core(const std::string& dir) {
          std::rename((dir + "/core." + pid).c_str(), (dir + "/core").c_str()) == 0;
 }
 
+// Each logger's dump lines in DIR/<name>.log, by way of a snapshot loaded
+// into a scratch logger, which leaves the logger's ring as it is.
+bool dump_copies(std::unique_ptr<wex_lib_log_entry> (&log)[5], const std::string& dir) {
+  wex_lib_log_entry scratch(999, "scratch", 16);
+  for (int i = 0; i < 5; ++i) {
+    const std::string path = dir + "/" + kNames[i];
+    if (velorin::wex_lib_log_save_snapshot(log[i]->storage(), (path + ".snap").c_str()) != 0 ||
+        velorin::wex_lib_log_load_snapshot(scratch.storage(), (path + ".snap").c_str()) != 0) {
+      return false;
+    }
+    scratch.trace_log((path + ".log").c_str());
+  }
+  return true;
+}
+
+int serve(std::unique_ptr<wex_lib_log_entry> (&log)[5], const std::string& dir) {
+  for (std::string line;;) {
+    if (!dump_copies(log, dir)) return 4;
+    std::printf("ready\n");
+    std::fflush(stdout);
+    if (!std::getline(std::cin, line)) return 0;
+    for (int i = 0; i < 3; ++i) {
+      log[0]->add_log(WEX_LIB_LOG_LV_ERROR, WEX_LIB_LOG_TYPE_ERROR, WEX_LIB_LOG_LEN_FULL, "serve",
+                      "logged while attached %d", i);
+    }
+    log_messages(*log[1], 40);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::string mode = argc == 3 ? argv[1] : "", dir = argc == 3 ? argv[2] : "";
-  if (mode != "gcore" && mode != "abort") return 2;
+  if (mode != "gcore" && mode != "abort" && mode != "live") return 2;
   // The writer threads share the main arena: an arena of their own each
   // would put 64 MiB of reserved address space apiece into the core.
   mallopt(M_ARENA_MAX, 1);
@@ -158,15 +193,8 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 5; ++i) log[i]->trace_log((dir + "/" + kNames[i] + ".log").c_str());
     return 0;
   }
-  wex_lib_log_entry scratch(999, "scratch", 16);
-  for (int i = 0; i < 5; ++i) {
-    const std::string path = dir + "/" + kNames[i];
-    if (velorin::wex_lib_log_save_snapshot(log[i]->storage(), (path + ".snap").c_str()) != 0 ||
-        velorin::wex_lib_log_load_snapshot(scratch.storage(), (path + ".snap").c_str()) != 0) {
-      return 4;
-    }
-    scratch.trace_log((path + ".log").c_str());
-  }
+  if (mode == "live") return serve(log, dir);
+  if (!dump_copies(log, dir)) return 4;
   std::fflush(nullptr);
   std::abort();
 }

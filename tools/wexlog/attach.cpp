@@ -1,0 +1,143 @@
+// SPDX-License-Identifier: MIT
+#include "attach.h"
+
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <set>
+
+#include "layout_walk.h"
+#include "process_memory.h"
+#include "render.h"
+
+namespace wexlog {
+namespace {
+
+volatile std::sig_atomic_t stop_requested = 0;
+
+extern "C" void request_stop(int) {
+  stop_requested = 1;
+}
+
+// SIGINT and SIGTERM end the polling between two polls; without
+// SA_RESTART they also cut a pause short.
+void stop_on_signals() {
+  struct sigaction action {};
+  action.sa_handler = request_stop;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+// Sleeps for `interval`; false when a stop was requested.
+bool pause_for(std::chrono::milliseconds interval) {
+  const auto ms = interval.count();
+  timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (stop_requested == 0 && nanosleep(&left, &left) != 0) {
+  }
+  return stop_requested == 0;
+}
+
+bool same_bytes(record_span record, const std::vector<unsigned char>& bytes) {
+  return record.size == bytes.size() && std::memcmp(record.data, bytes.data(), record.size) == 0;
+}
+
+}  // namespace
+
+void follower::poll(const std::vector<found_ring>& rings) {
+  std::map<uint64_t, mark> marks;
+  for (const found_ring& ring : rings) {
+    const auto before = marks_.find(ring.address);
+    ring_(ring, before == marks_.end() ? nullptr : &before->second, marks[ring.address]);
+  }
+  marks_ = std::move(marks);  // loggers destroyed meanwhile are forgotten
+  first_ = false;
+}
+
+void follower::heading_(const found_ring& ring) {
+  if (!first_ && headed_ == ring.address) return;
+  out_.text() += ring_heading(ring);
+  headed_ = ring.address;
+}
+
+void follower::ring_(const found_ring& ring, const mark* before, mark& after) {
+  // A ring given another array since (or a new logger) starts afresh.
+  if (before != nullptr && (before->buffer != ring.buffer || before->size != ring.state.size)) {
+    before = nullptr;
+  }
+  // Where the records not printed yet begin: after the last one printed,
+  // when it is still there unchanged; else at the read position.
+  uint64_t skip = 0;
+  bool found_last = false;
+  {
+    ring_walk walk(ring.state, ring.array, true);
+    for (record_span record; before != nullptr && !before->last.empty();) {
+      const uint32_t at = walk.position();
+      if (!walk.next(record)) break;
+      ++skip;
+      if (at == before->last_at && same_bytes(record, before->last)) {
+        found_last = true;
+        break;
+      }
+    }
+  }
+  if (!found_last) skip = 0;
+  const bool lost = before != nullptr && !found_last && ring.state.read_pos != before->next;
+  after = before != nullptr ? *before : mark{ring.buffer, ring.state.size, 0, 0, {}};
+  ring_walk walk(ring.state, ring.array, true);
+  record_span record;
+  for (uint64_t i = 0; i < skip; ++i) walk.next(record);
+  bool headed = false;
+  if (lost) {
+    heading_(ring);
+    headed = true;
+    const uint32_t gap = static_cast<uint32_t>(
+        (uint64_t{ring.state.read_pos} + ring.state.size - before->next) % ring.state.size);
+    out_.text() += "# records lost since the last poll: at least " +
+                   std::to_string(gap == 0 ? ring.state.size : gap) + " bytes\n";
+  }
+  for (uint32_t at = walk.position(); walk.next(record); at = walk.position()) {
+    if (!headed) heading_(ring);
+    headed = true;
+    append_dump_line(out_.text(), record);
+    after.last_at = at;
+    after.last.assign(record.data, record.data + record.size);
+  }
+  if (first_ && !headed && ring.torn) heading_(ring);
+  after.next = walk.position();
+}
+
+int attach(pid_t pid, const attach_options& options,
+           const std::function<void(const std::string&)>& note) {
+  process_memory memory(pid);
+  const layout_descriptors descriptors = find_descriptors(memory);
+  if (descriptors.taken.empty()) {
+    throw input_error(descriptors.refused.empty()
+                          ? "no layout descriptor in its memory: the library is not loaded, or "
+                            "it has made no logger yet"
+                          : descriptors.refused);
+  }
+  if (options.follow) stop_on_signals();
+  output out(STDOUT_FILENO);
+  follower print(out);
+  std::set<std::string> noted;  // a ring that stays unreadable is noted once
+  for (;;) {
+    const layout_rings rings = walk_registries(memory, descriptors);
+    for (const std::string& line : rings.notes) {
+      if (noted.insert(line).second) note(line);
+    }
+    print.poll(rings.rings);
+    out.flush();
+    if (!options.follow || !pause_for(options.interval)) return 0;
+    if (!memory.alive()) {
+      note("the process has ended");
+      return 0;
+    }
+    memory.refresh();
+  }
+}
+
+}  // namespace wexlog
