@@ -135,6 +135,7 @@ bool dump_copies(std::unique_ptr<wex_lib_log_entry> (&log)[5], const std::string
   wex_lib_log_entry scratch(999, "scratch", 16);
   for (int i = 0; i < 5; ++i) {
     const std::string path = dir + "/" + kNames[i];
+    std::remove((path + ".log").c_str());  // the dump appends
     if (velorin::wex_lib_log_save_snapshot(log[i]->storage(), (path + ".snap").c_str()) != 0 ||
         velorin::wex_lib_log_load_snapshot(scratch.storage(), (path + ".snap").c_str()) != 0) {
       return false;
@@ -154,7 +155,7 @@ int serve(std::unique_ptr<wex_lib_log_entry> (&log)[5], const std::string& dir) 
       log[0]->add_log(WEX_LIB_LOG_LV_ERROR, WEX_LIB_LOG_TYPE_ERROR, WEX_LIB_LOG_LEN_FULL, "serve",
                       "logged while attached %d", i);
     }
-    log_messages(*log[1], 40);
+    log_messages(*log[1], 40, 100);
   }
 }
 
