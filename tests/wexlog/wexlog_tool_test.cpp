@@ -582,11 +582,12 @@ TEST_F(WexlogCoreTest, AttachReadsARunningTaskAndFollowsItsNewRecords) {
   const std::string attach = WEXLOG_TOOL " attach ";
   live_fixture task(dir);
   ASSERT_TRUE(task.ready());
-  const auto [status, first] = run(attach + task.pid() + " 2>&1");
-  if (status == 1 && first.find("needs the right to trace") != std::string::npos) {
+  const result attached = run(attach + task.pid() + " 2>&1");
+  const std::string& first = attached.second;
+  if (attached.first == 1 && first.find("needs the right to trace") != std::string::npos) {
     GTEST_SKIP() << first;
   }
-  ASSERT_EQ(status, 0) << first;
+  ASSERT_EQ(attached.first, 0) << first;
   auto rings = wexlog_test::lines_by_logger(first);
   std::ifstream manifest(dir + "/loggers.txt");
   for (std::string name, id; manifest >> name >> id;) {
