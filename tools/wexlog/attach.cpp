@@ -132,11 +132,10 @@ int attach(pid_t pid, const attach_options& options,
     print.poll(rings.rings);
     out.flush();
     if (!options.follow || !pause_for(options.interval)) return 0;
-    if (!memory.alive()) {
+    if (!memory.refresh()) {
       note("the process has ended");
       return 0;
     }
-    memory.refresh();
   }
 }
 

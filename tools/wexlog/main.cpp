@@ -29,6 +29,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "attach.h"
@@ -197,7 +198,7 @@ int main(int argc, char** argv) {
       "its rings.");
   attach_command->add_option("PID", pid, "Process id of the task")
       ->required()
-      ->check(CLI::PositiveNumber);
+      ->check(CLI::Range(1, std::numeric_limits<int>::max()));
   attach_command->add_flag("--follow", follow.follow,
                            "Keep reading and print the records that arrive, until interrupted");
   attach_command->add_option("--interval", interval, "Milliseconds between reads with --follow")

@@ -103,13 +103,11 @@ process_memory::process_memory(pid_t pid) : pid_(pid) {
   read_identity(pid, ident);
   pointer_size_ = ident[EI_CLASS] == ELFCLASS64 ? 8 : 4;
   big_endian_ = ident[EI_DATA] == ELFDATA2MSB;
-  refresh();
-  if (data_.empty()) throw input_error("it has no memory of its own (a zombie or kernel thread?)");
+  if (!refresh()) throw input_error("no such process");
   // One byte of its data tells whether this user may read its memory at all.
   unsigned char probe = 0;
-  if (!read_(data_.front().address, &probe, 1)) {
-    if (!alive()) throw input_error("no such process");
-    if (mem_fd_ < 0 && refused(errno)) fail(errno, "cannot read its memory");
+  if (!read_(data_.front().address, &probe, 1) && mem_fd_ < 0 && refused(errno)) {
+    fail(errno, "cannot read its memory");
   }
 }
 
@@ -117,8 +115,14 @@ process_memory::~process_memory() {
   if (mem_fd_ >= 0) ::close(mem_fd_);
 }
 
-void process_memory::refresh() {
-  const std::vector<mapping> maps = read_maps(pid_);
+bool process_memory::refresh() {
+  std::vector<mapping> maps;
+  try {
+    maps = read_maps(pid_);
+  } catch (const input_error&) {
+    if (::kill(pid_, 0) != 0 && errno == ESRCH) return false;
+    throw;
+  }
   std::set<std::string> programs;  // the files the process runs code from
   for (const mapping& m : maps) {
     if (m.perms.find('x') != std::string::npos && !m.path.empty() && m.path[0] == '/') {
@@ -137,10 +141,7 @@ void process_memory::refresh() {
     if (data && (of_program || continues)) data_.push_back({m.start, m.end - m.start});
     before = &m;
   }
-}
-
-bool process_memory::alive() const {
-  return ::kill(pid_, 0) == 0 || errno == EPERM;
+  return !data_.empty();
 }
 
 const unsigned char* process_memory::bytes(uint64_t address, uint64_t n,

@@ -32,10 +32,9 @@ class process_memory : public memory_source {
   process_memory(const process_memory&) = delete;
   process_memory& operator=(const process_memory&) = delete;
 
-  // Reads the mappings again: a running process maps and unmaps memory.
-  // Throws input_error once the process is gone.
-  void refresh();
-  bool alive() const;
+  // Reads the mappings again, as a running process maps and unmaps memory;
+  // false once the process has ended (also when it is a zombie).
+  bool refresh();
 
   bool big_endian() const override { return big_endian_; }
   unsigned int pointer_size() const override { return pointer_size_; }
