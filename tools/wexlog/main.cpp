@@ -159,8 +159,8 @@ int main(int argc, char** argv) {
   // any other: reported, exit status 1, rather than death by SIGPIPE.
   std::signal(SIGPIPE, SIG_IGN);
   CLI::App app{
-      "Reads the log records of crashed tasks from their core files and crash files, and from "
-      "ring snapshot files."};
+      "Reads the log records of crashed tasks from their core files and crash files, from ring "
+      "snapshot files, and from running tasks."};
   app.set_version_flag("--version", "wexlog " WEX_LIB_LOG_VERSION_STRING);
   app.require_subcommand(1);
   std::string path;
