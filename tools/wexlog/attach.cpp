@@ -45,6 +45,21 @@ bool same_bytes(record_span record, const std::vector<unsigned char>& bytes) {
   return record.size == bytes.size() && std::memcmp(record.data, bytes.data(), record.size) == 0;
 }
 
+// How many records of the ring were printed before: those up to the last
+// one printed, when it is still where it was, unchanged; else none.
+uint64_t printed_before(const found_ring& ring, const std::vector<unsigned char>& last,
+                        uint32_t last_at) {
+  if (last.empty()) return 0;
+  ring_walk walk(ring.state, ring.array, true);
+  uint64_t count = 0;
+  for (record_span record;;) {
+    const uint32_t at = walk.position();
+    if (!walk.next(record)) return 0;
+    ++count;
+    if (at == last_at) return same_bytes(record, last) ? count : 0;
+  }
+}
+
 }  // namespace
 
 void follower::poll(const std::vector<found_ring>& rings) {
@@ -68,24 +83,10 @@ void follower::ring_(const found_ring& ring, const mark* before, mark& after) {
   if (before != nullptr && (before->buffer != ring.buffer || before->size != ring.state.size)) {
     before = nullptr;
   }
-  // Where the records not printed yet begin: after the last one printed,
-  // when it is still there unchanged; else at the read position.
-  uint64_t skip = 0;
-  bool found_last = false;
-  {
-    ring_walk walk(ring.state, ring.array, true);
-    for (record_span record; before != nullptr && !before->last.empty();) {
-      const uint32_t at = walk.position();
-      if (!walk.next(record)) break;
-      ++skip;
-      if (at == before->last_at && same_bytes(record, before->last)) {
-        found_last = true;
-        break;
-      }
-    }
-  }
-  if (!found_last) skip = 0;
-  const bool lost = before != nullptr && !found_last && ring.state.read_pos != before->next;
+  const uint64_t skip = before != nullptr ? printed_before(ring, before->last, before->last_at) : 0;
+  // Nothing was lost when the ring still holds the last record printed, or
+  // the first record not printed yet is its oldest.
+  const bool lost = before != nullptr && skip == 0 && ring.state.read_pos != before->next;
   after = before != nullptr ? *before : mark{ring.buffer, ring.state.size, 0, 0, {}};
   ring_walk walk(ring.state, ring.array, true);
   record_span record;
