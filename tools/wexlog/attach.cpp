@@ -60,15 +60,34 @@ uint64_t printed_before(const found_ring& ring, const std::vector<unsigned char>
   }
 }
 
+// Whether the last record printed, length prefix and all, is still where
+// it was: the ring discards a record by moving its read position past it,
+// and writes over its bytes only when the ring comes round to them again.
+bool left_in_place(const found_ring& ring, const std::vector<unsigned char>& last,
+                   uint32_t last_at) {
+  const uint32_t size = ring.state.size;
+  const uint64_t n = 4 + uint64_t{last.size()};
+  if (n > size) return false;
+  for (uint64_t i = 0; i < n; ++i) {
+    const unsigned char expected =
+        i < 4 ? static_cast<unsigned char>(last.size() >> (8 * i)) : last[i - 4];
+    if (ring.array[(last_at + i) % size] != expected) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
+// A ring missing from one poll (unreadable for a moment, or its logger
+// gone) keeps its mark: one that comes back goes on where it was, and a new
+// logger on the same address has another array.
 void follower::poll(const std::vector<found_ring>& rings) {
-  std::map<uint64_t, mark> marks;
   for (const found_ring& ring : rings) {
     const auto before = marks_.find(ring.address);
-    ring_(ring, before == marks_.end() ? nullptr : &before->second, marks[ring.address]);
+    mark after;
+    ring_(ring, before == marks_.end() ? nullptr : &before->second, after);
+    marks_[ring.address] = std::move(after);
   }
-  marks_ = std::move(marks);  // loggers destroyed meanwhile are forgotten
   first_ = false;
 }
 
@@ -85,8 +104,13 @@ void follower::ring_(const found_ring& ring, const mark* before, mark& after) {
   }
   const uint64_t skip = before != nullptr ? printed_before(ring, before->last, before->last_at) : 0;
   // Nothing was lost when the ring still holds the last record printed, or
-  // the first record not printed yet is its oldest.
-  const bool lost = before != nullptr && skip == 0 && ring.state.read_pos != before->next;
+  // the first record not printed yet is its oldest and the one printed last
+  // lies discarded before it, not yet written over: positions alone cannot
+  // tell a ring that went round whole times since.
+  const bool lost =
+      before != nullptr && skip == 0 &&
+      (ring.state.read_pos != before->next ||
+       (!before->last.empty() && !left_in_place(ring, before->last, before->last_at)));
   after = before != nullptr ? *before : mark{ring.buffer, ring.state.size, 0, 0, {}};
   ring_walk walk(ring.state, ring.array, true);
   record_span record;

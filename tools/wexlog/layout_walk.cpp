@@ -193,7 +193,10 @@ class registry_walk {
                               const std::string& which) {
     std::vector<unsigned char> scratch;
     for (unsigned int attempt = 1;; ++attempt) {
-      const unsigned char* bytes = take_(ring.buffer, ring.state.size, copy);
+      // Taken from the budget once: the copies again are as many as the
+      // attempts, whatever the memory holds.
+      const unsigned char* bytes = attempt == 1 ? take_(ring.buffer, ring.state.size, copy)
+                                                : memory_.bytes(ring.buffer, ring.state.size, copy);
       if (bytes == nullptr) {
         if (!spent_) note(which + "its array" + missing());
         return nullptr;
