@@ -18,6 +18,10 @@
 // ("busy0" to "busy2", rings of 2000 bytes) until the main thread writes
 // through a null pointer; DIR/busy.txt holds "name ring_size record_size".
 // otlp: writes DIR/ring.snap of records OTLP output maps differently.
+// live: as gcore without the core, then says "ready" on standard output; for
+// each line on standard input logs three records to "wrapped" and many more
+// than fit to "full", writes the dump lines again and says "ready"; ends
+// with its input.
 // pin: a state to write down byte for byte: clock 01:02:03.004 UTC, logger
 // "pin" (trace id 7, 32-byte ring) holding a record (title "t", hex value
 // 0x12345678) and building another (message item "ab") when it dies.
@@ -37,8 +41,10 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -344,6 +350,21 @@ bool dump_through_snapshots(std::unique_ptr<wex_lib_log_entry> (&log)[kLoggers],
   return true;
 }
 
+// The live mode: the loggers stay as they are while wexlog attaches to them.
+int serve(std::unique_ptr<wex_lib_log_entry> (&log)[kLoggers], const std::string& dir) {
+  for (std::string line;;) {
+    std::printf("ready\n");
+    std::fflush(stdout);
+    if (!std::getline(std::cin, line)) return 0;
+    for (int i = 0; i < 3; ++i) {
+      log[0]->add_log(WEX_LIB_LOG_LV_ERROR, WEX_LIB_LOG_TYPE_ERROR, WEX_LIB_LOG_LEN_FULL, "serve",
+                      "logged while attached %d", i);
+    }
+    fill(*log[1], 9, 40, 100);
+    if (!dump_through_snapshots(log, dir)) return 4;
+  }
+}
+
 // Dies the way `mode` says, holding `dying`'s semaphore in the null write.
 [[noreturn]] void die(const std::string& mode, const std::string& dir, dying_logger& dying,
                       writers& threads) {
@@ -376,12 +397,12 @@ bool dump_through_snapshots(std::unique_ptr<wex_lib_log_entry> (&log)[kLoggers],
 
 int main(int argc, char** argv) {
   const std::string mode = argc == 3 ? argv[1] : "", dir = argc == 3 ? argv[2] : "";
-  const std::string modes[] = {"gcore",    "snapshots",       "null",  "nofile",  "taken", "fsize",
-                               "overflow", "worker-overflow", "abort", "handled", "busy",  "pin",
-                               "otlp"};
+  const std::string modes[] = {
+      "gcore",           "snapshots", "null",    "nofile", "taken", "fsize", "overflow",
+      "worker-overflow", "abort",     "handled", "busy",   "pin",   "otlp",  "live"};
   if (std::find(std::begin(modes), std::end(modes), mode) == std::end(modes)) return 2;
   platform_standin::capture(true);  // the echoes of the messages are not wanted here
-  if (mode != "gcore" && mode != "snapshots" && mode != "otlp") {
+  if (mode != "gcore" && mode != "snapshots" && mode != "otlp" && mode != "live") {
     install_application_handlers(mode == "handled");
     if (velorin::wex_lib_log_install_crash_handler(dir.c_str()) != 0) return 3;
   }
@@ -405,5 +426,6 @@ int main(int argc, char** argv) {
   if (!dump_through_snapshots(log, dir)) return 4;
   if (mode == "gcore" || mode == "snapshots") log[4]->storage().add_title_data("building");
   if (mode == "gcore") return write_own_core(dir) ? 0 : 3;
+  if (mode == "live") return serve(log, dir);
   die(mode, dir, static_cast<dying_logger&>(*log[4]), threads);
 }

@@ -3,8 +3,10 @@
 // broken cores and on real cores of the crash fixture (the core gcore writes
 // of the host build, and the one qemu-ppc writes when the fixture
 // cross-built for the device aborts): its dump and JSON lines, its output
-// and exit statuses.
+// and exit statuses; and attached to the fixture running.
 #include <core_file.h>
+#include <fcntl.h>
+#include <layout_walk.h>
 #include <render.h>
 #include <ring_scan.h>
 #include <sys/resource.h>
@@ -13,9 +15,11 @@
 #include <wex_lib_log_entry.h>
 #include <wex_lib_log_snapshot.h>
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "copied_core.h"
 #include "recovered_lines.h"
@@ -131,6 +135,23 @@ TEST_F(WexlogToolTest, RecoverFindsTheRingsOfStoresCopiedFromThisProcess) {
             "# ring " + hex(net.ring()) +
                 " size 700 records 0 logger \"net\" trace_id 42 torn at " + "offset " +
                 std::to_string(info.read_pos) + "\n");
+}
+
+// A ring copied while a writer pushes: only the records from the read
+// position read after the copy to the write position read before it are
+// sure to be whole in the copy.
+TEST(WexlogLayoutTest, ARingCopiedWhileWritersPushKeepsOnlyTheRecordsThatCannotHaveChanged) {
+  const auto kept = [](wexlog::ring_state before, wexlog::ring_state after) {
+    const wexlog::ring_state s = wexlog::unchanged_records(before, after);
+    return std::to_string(s.empty) + " " + std::to_string(s.write_pos) + " " +
+           std::to_string(s.read_pos);
+  };
+  EXPECT_EQ(kept({0, 300, 100, 1000}, {0, 300, 100, 1000}), "0 300 100");
+  EXPECT_EQ(kept({0, 300, 100, 1000}, {0, 450, 180, 1000}), "0 300 180");  // records discarded
+  EXPECT_EQ(kept({0, 100, 900, 1000}, {0, 150, 50, 1000}), "0 100 50");    // across the end
+  EXPECT_EQ(kept({0, 500, 500, 1000}, {0, 600, 620, 1000}), "0 500 620");  // a full ring
+  EXPECT_EQ(kept({0, 300, 100, 1000}, {0, 700, 300, 1000}), "1 300 300");  // all discarded
+  EXPECT_EQ(kept({0, 300, 100, 1000}, {1, 300, 300, 1000}), "1 300 300");  // dumped
 }
 
 TEST(WexlogCoreImageTest, BrokenCoresAreRefusedWithTheirReason) {
@@ -473,6 +494,159 @@ TEST_F(WexlogCoreTest, QemuCoreOfThePowerPcFixtureGivesTheLinesOfItsSnapshotRoun
     const auto decoded = run(WEXLOG_TOOL " decode " + dir + "/" + name + ".snap");
     EXPECT_EQ(decoded, result(0, run("cat " + dir + "/" + name + ".log").second)) << name;
   }
+}
+
+// The crash fixture running in its live mode, told through its standard
+// input to log more; ended by closing it.
+// A child process, killed unless it has been waited for.
+class child {
+ public:
+  explicit child(pid_t pid) : pid_(pid) {}
+  ~child() {
+    if (pid_ > 0 && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
+  }
+  // Its exit status after `signal`, or -1.
+  int end_with(int signal) {
+    int status = 0;
+    const bool ended = kill(pid_, signal) == 0 && waitpid(pid_, &status, 0) == pid_;
+    pid_ = -1;
+    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  pid_t pid_;
+};
+
+class live_fixture {
+ public:
+  explicit live_fixture(const std::string& dir) {
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      const int null = open("/dev/null", O_WRONLY);
+      dup2(null, 2);  // its trace prints
+      execl(WEXLOG_HOST_FIXTURE, WEXLOG_HOST_FIXTURE, "live", dir.c_str(), nullptr);
+      _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    to_ = in[1];
+    from_ = fdopen(out[0], "r");
+  }
+  ~live_fixture() {
+    close(to_);
+    if (from_ != nullptr) std::fclose(from_);
+    if (pid_ > 0) waitpid(pid_, nullptr, 0);
+  }
+  std::string pid() const { return std::to_string(pid_); }
+  // Sends `line` (none when empty) and waits until the fixture has logged
+  // and written its loggers' dump lines.
+  bool ready(const std::string& line = {}) {
+    if (!line.empty() && write(to_, (line + "\n").data(), line.size() + 1) < 0) return false;
+    char answer[16] = {};
+    return from_ != nullptr && std::fgets(answer, sizeof answer, from_) != nullptr &&
+           std::string(answer) == "ready\n";
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int to_ = -1;
+  FILE* from_ = nullptr;
+};
+
+std::string file_text(const std::string& path) {
+  std::ifstream in(path);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Whether `done()` turns true within five seconds.
+template <class Done>
+bool within_seconds(Done&& done) {
+  for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+    if (done()) return true;
+  }
+  return false;
+}
+
+// The record lines of a ring's lines (heading and lost lines left out).
+std::vector<std::string> records_of(const std::vector<std::string>& lines) {
+  std::vector<std::string> records;
+  for (const auto& line : lines) {
+    if (line.rfind('#', 0) != 0) records.push_back(line);
+  }
+  return records;
+}
+
+// attach prints every logger's dump lines as recover does and leaves the
+// rings as they are; --follow prints only what arrives after it started,
+// says where a ring lost records before it could read them, and ends with
+// status 0 at SIGINT. A process without the library, or none at all, is
+// refused in one line.
+TEST_F(WexlogCoreTest, AttachReadsARunningTaskAndFollowsItsNewRecords) {
+  const std::string attach = WEXLOG_TOOL " attach ";
+  live_fixture task(dir);
+  ASSERT_TRUE(task.ready());
+  const result attached = run(attach + task.pid() + " 2>&1");
+  const std::string& first = attached.second;
+  if (attached.first == 1 && first.find("needs the right to trace") != std::string::npos) {
+    GTEST_SKIP() << first;
+  }
+  ASSERT_EQ(attached.first, 0) << first;
+  auto rings = wexlog_test::lines_by_logger(first);
+  std::ifstream manifest(dir + "/loggers.txt");
+  for (std::string name, id; manifest >> name >> id;) {
+    const auto dumped = wexlog_test::read_lines(dir + "/" + name + ".log");
+    wexlog_test::expect_ring_lines(rings[name], name, id, dumped);
+  }
+  EXPECT_EQ(run(attach + task.pid()), result(0, first));
+
+  const std::string followed = dir + "/followed";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int out = open(followed.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, 1);
+    execl(WEXLOG_TOOL, WEXLOG_TOOL, "attach", task.pid().c_str(), "--follow", "--interval", "20",
+          nullptr);
+    _exit(127);
+  }
+  child follow(pid);
+  ASSERT_TRUE(within_seconds([&] { return file_text(followed) == first; }));
+  ASSERT_TRUE(task.ready("more"));
+  const auto wrapped = wexlog_test::read_lines(dir + "/wrapped.log");
+  const auto full = wexlog_test::read_lines(dir + "/full.log");
+  ASSERT_GE(wrapped.size(), 3u);
+  const auto since = [&] {
+    return wexlog_test::lines_by_logger(file_text(followed).substr(first.size()));
+  };
+  EXPECT_TRUE(within_seconds([&] {
+    const auto now = records_of(since()["full"]);
+    return now.size() >= full.size() &&
+           std::equal(full.begin(), full.end(), now.end() - std::ptrdiff_t(full.size()));
+  }));
+  EXPECT_EQ(follow.end_with(SIGINT), 0);
+  auto after = since();
+  EXPECT_EQ(records_of(after["wrapped"]),
+            std::vector<std::string>(wrapped.end() - 3, wrapped.end()));
+  const auto lost =
+      std::count_if(after["full"].begin(), after["full"].end(), [](const std::string& line) {
+        return line.rfind("# records lost since the last poll: at least ", 0) == 0;
+      });
+  EXPECT_GE(lost, 1) << file_text(followed);
+  after.erase("scratch");  // the fixture's own, for its dump lines
+  EXPECT_EQ(after.size(), 2u);
+
+  const std::string no_logger =
+      ": no layout descriptor in its memory: the library is not loaded, or it has made no logger "
+      "yet\n";
+  const auto [refused, why] =
+      run("sleep 5 & " + attach + "$! 2>&1; status=$?; kill $!; exit $status");
+  EXPECT_EQ(refused, 1);
+  EXPECT_EQ(why.substr(why.size() - std::min(why.size(), no_logger.size())), no_logger);
+  EXPECT_EQ(run(attach + "2147483647 2>&1"),
+            result(1, "wexlog: process 2147483647: no such process\n"));
 }
 
 }  // namespace

@@ -199,6 +199,15 @@ core_image::core_image(const unsigned char* data, size_t size) {
   check_no_overlap(segments_);
   check_no_aliasing(segments_, data);
   merge_ranges(ranges_);
+  for (const segment& seg : segments_) extent_ += seg.file_size;
+}
+
+std::vector<memory_range> core_image::data_ranges() const {
+  std::vector<memory_range> ranges;
+  for (const segment& seg : segments_) {
+    if (seg.writable) ranges.push_back({seg.address, seg.file_size});
+  }
+  return ranges;
 }
 
 const segment* core_image::segment_at_(uint64_t address) const {

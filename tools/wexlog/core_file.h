@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "memory_source.h"
+
 namespace wexlog {
 
 // Input the tool refuses: the message says why, for the user.
@@ -47,7 +49,7 @@ struct segment {
   bool writable;
 };
 
-class core_image {
+class core_image : public memory_source {
  public:
   // Reads the ELF header and program headers of the core held in `data`,
   // which must outlive this object. Throws input_error for anything that is
@@ -55,8 +57,13 @@ class core_image {
   // memory or share file bytes, which no core does.
   core_image(const unsigned char* data, size_t size);
 
-  bool big_endian() const { return big_endian_; }
-  unsigned int pointer_size() const { return pointer_size_; }
+  bool big_endian() const override { return big_endian_; }
+  unsigned int pointer_size() const override { return pointer_size_; }
+  // The writable segments' bytes in the core.
+  std::vector<memory_range> data_ranges() const override;
+  // The bytes of all segments in the core.
+  uint64_t extent() const override { return extent_; }
+  const char* name() const override { return "the core"; }
   // Loaded segments with bytes in the core, by ascending address.
   const std::vector<segment>& segments() const { return segments_; }
 
@@ -65,7 +72,7 @@ class core_image {
   // The `n` bytes at `address`, also when they continue across adjacent
   // segments; copied into `scratch` then. Null when any byte is missing.
   const unsigned char* bytes(uint64_t address, uint64_t n,
-                             std::vector<unsigned char>& scratch) const;
+                             std::vector<unsigned char>& scratch) const override;
   // Whether the core holds all `n` bytes at `address` (in one or more
   // adjacent segments).
   bool has(uint64_t address, uint64_t n) const;
@@ -78,6 +85,7 @@ class core_image {
   bool big_endian_ = false;
   unsigned int pointer_size_ = 8;
   std::vector<segment> segments_;
+  uint64_t extent_ = 0;
   // Address ranges of every loaded segment, dumped or not, merged.
   std::vector<std::pair<uint64_t, uint64_t>> ranges_;
 };

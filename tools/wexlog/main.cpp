@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 // wexlog: reads the log records of crashed tasks from their core files and
-// crash files, and ring snapshot files saved by applications.
+// crash files, ring snapshot files saved by applications, and the rings of
+// running tasks.
 //
 //   wexlog recover CORE [--all] [--json | --otlp] [--stats]
 //   wexlog decode FILE [--json | --otlp] [--logger NAME]
+//   wexlog attach PID [--follow [--interval MS]]
 //   wexlog --version
 //
 // recover finds the loggers through the layout descriptor the library keeps
@@ -16,6 +18,8 @@
 // up to the tear; where no heading says so (decode, and JSON), a note on
 // standard error does.
 //
+// attach reads a running task's memory without stopping it (attach.h).
+//
 // Exit status: 0 done, 1 input refused or output not written (the message
 // says why), 2 usage.
 #include <unistd.h>
@@ -25,8 +29,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <string>
 
+#include "attach.h"
 #include "core_file.h"
 #include "crash_file.h"
 #include "layout_walk.h"
@@ -48,9 +54,8 @@ void note_tear(const std::string& path, const std::string& ring, const wexlog::t
 
 // One recovered ring: its heading, its records with the logger they came
 // from, and what the walk had to join, skip or leave uncommitted.
-void print_ring(const std::string& path, const wexlog::core_image& core,
-                const wexlog::found_ring& ring, wexlog::printer& print,
-                std::vector<unsigned char>& scratch) {
+void print_ring(const std::string& path, const unsigned char* bytes, const wexlog::found_ring& ring,
+                wexlog::printer& print) {
   wexlog::record_origin origin;
   if (ring.store_recognised) {
     origin.logger = ring.name;
@@ -58,7 +63,6 @@ void print_ring(const std::string& path, const wexlog::core_image& core,
   }
   origin.ring = ring.address;
   print.ring(ring);
-  const unsigned char* bytes = core.bytes(ring.buffer, ring.state.size, scratch);
   print.walk(wexlog::ring_walk(ring.state, bytes, true), origin, ring.shown);
   const std::string address = "ring " + wexlog::hex_address(ring.address);
   if (ring.joins) {
@@ -107,7 +111,8 @@ int recover(const std::string& path, bool all, wexlog::output_format format, boo
   for (const auto& ring : rings) {
     if (ring.records == 0 && !ring.torn && !all) continue;
     ++shown;
-    print_ring(path, core, ring, *print, scratch);
+    print_ring(path, ring.array ? ring.array : core.bytes(ring.buffer, ring.state.size, scratch),
+               ring, *print);
   }
   out.flush();
   if (counts.skipped != 0) {
@@ -154,8 +159,8 @@ int main(int argc, char** argv) {
   // any other: reported, exit status 1, rather than death by SIGPIPE.
   std::signal(SIGPIPE, SIG_IGN);
   CLI::App app{
-      "Reads the log records of crashed tasks from their core files and crash files, and from "
-      "ring snapshot files."};
+      "Reads the log records of crashed tasks from their core files and crash files, from ring "
+      "snapshot files, and from running tasks."};
   app.set_version_flag("--version", "wexlog " WEX_LIB_LOG_VERSION_STRING);
   app.require_subcommand(1);
   std::string path;
@@ -184,6 +189,22 @@ int main(int argc, char** argv) {
   decode_command->add_option("--logger", logger,
                              "Logger name to put into the JSON or OTLP records of a snapshot");
 
+  int pid = 0;
+  wexlog::attach_options follow;
+  unsigned int interval = 200;
+  CLI::App* attach_command = app.add_subcommand(
+      "attach",
+      "Print the records of every log ring of a running task, without stopping it or emptying "
+      "its rings.");
+  attach_command->add_option("PID", pid, "Process id of the task")
+      ->required()
+      ->check(CLI::Range(1, std::numeric_limits<int>::max()));
+  attach_command->add_flag("--follow", follow.follow,
+                           "Keep reading and print the records that arrive, until interrupted");
+  attach_command->add_option("--interval", interval, "Milliseconds between reads with --follow")
+      ->check(CLI::Range(1u, 3600000u))
+      ->capture_default_str();
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -195,6 +216,12 @@ int main(int argc, char** argv) {
                         : as_json ? wexlog::output_format::json
                                   : wexlog::output_format::text;
     if (recover_command->parsed()) return recover(path, all, format, stats);
+    if (attach_command->parsed()) {
+      path = "process " + std::to_string(pid);
+      follow.interval = std::chrono::milliseconds(interval);
+      return wexlog::attach(static_cast<pid_t>(pid), follow,
+                            [&path](const std::string& line) { note(path, line); });
+    }
     return decode(path, format, logger);
   } catch (const wexlog::output_error& e) {
     std::fprintf(stderr, "wexlog: cannot write the output: %s\n", e.what());

@@ -123,6 +123,9 @@ struct found_ring {
   uint64_t address;
   uint64_t buffer;
   ring_state state;
+  // The array's bytes as the layout walk read them, and `state` the control
+  // fields that hold for them (null from the scan, which reads them again).
+  const unsigned char* array = nullptr;
   uint64_t records = 0;  // records that chain and parse
   std::optional<tear> torn;
   // Records to show: all of them, unless from `joins` on the chain is one
