@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "crash/crash_format.h"
+#include "codec/crash_format.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "storage/wex_lib_log_snapshot_format.h"
+#include "codec/snapshot_format.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::freopen("/dev/null", "w", stdout);  // refusals report on stdout
@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
                                        (std::string(dir) + "/seed-" + std::to_string(i)).c_str());
   }
   for (uint32_t size = 1; size <= 3 && dir != nullptr; ++size) {
-    const velorin::WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_ info{0, size - 1, size - 1, size};
+    const velorin::ring_chain::ring_state info{0, size - 1, size - 1, size};
     std::vector<unsigned char> file(velorin::snapshot_format::kHeaderSize + size, 0x21);
     velorin::snapshot_format::encode_header(info, file.data());
     std::ofstream(std::string(dir) + "/tiny-" + std::to_string(size), std::ios::binary)
@@ -67,11 +67,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     decoded = false;
   }
   // What wex_lib_log_load_snapshot does with the file's bytes, without the file.
-  velorin::WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_ info{};
+  velorin::ring_chain::ring_state state{};
   const unsigned char* raw = nullptr;
   velorin::wex_lib_log_entry log(2, "fuzz", 16);
-  const bool loaded = velorin::snapshot_format::decode(data, size, info, raw) == nullptr &&
-                      log.storage().set_ring_buffer(info, raw) == 0;
+  const bool loaded = velorin::snapshot_format::decode(data, size, state, raw) == nullptr &&
+                      log.storage().set_ring_buffer({static_cast<int8_t>(state.empty),
+                                                     state.write_pos, state.read_pos, state.size},
+                                                    raw) == 0;
   if (loaded != decoded) __builtin_trap();
   if (!loaded) return 0;
   char* text = nullptr;

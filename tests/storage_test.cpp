@@ -11,8 +11,8 @@
 #include <functional>
 #include <stdexcept>
 
+#include "codec/layout_format.h"
 #include "crash/crash_access.h"
-#include "layout/layout_format.h"
 #include "test_support.h"
 
 namespace {

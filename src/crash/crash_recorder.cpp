@@ -29,13 +29,13 @@
 #include <cstring>
 #include <mutex>
 
+#include "codec/crash_format.h"
+#include "codec/digits.h"
+#include "codec/record_format.h"
 #include "crash/crash_access.h"
-#include "crash/crash_format.h"
 #include "crash/crash_hooks.h"
 #include "crash/logger_registry.h"
-#include "digits.h"
 #include "file_io.h"
-#include "storage/wex_lib_log_record.h"
 
 namespace velorin {
 
@@ -154,9 +154,8 @@ void write_logger(const wex_lib_log_storage& store, void* context) {
   const uint32_t ring_size = v.bytes != nullptr ? v.size : 0;
   // A message being committed is still in the logger's item buffer, the
   // store holding a pointer to it: it goes first, as the data item it is.
-  const unsigned char lent_head[4] = {log_record::kData, v.lent_kind,
-                                      static_cast<unsigned char>(v.lent_size),
-                                      static_cast<unsigned char>(v.lent_size >> 8)};
+  unsigned char lent_head[log_record::kDataHeadSize];
+  log_record::write_data_head(lent_head, v.lent_kind, v.lent_size);
   const size_t lent_size = v.lent != nullptr ? sizeof lent_head + v.lent_size : 0;
   const bool building_fits = v.building_size + lent_size <= kBuildingLimit;
   const size_t building_size = building_fits ? v.building_size + lent_size : 0;

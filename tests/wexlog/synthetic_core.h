@@ -7,7 +7,7 @@
 
 #include <wex_lib_log_ring_buffer.h>
 
-#include "layout/layout_format.h"
+#include "codec/layout_format.h"
 
 #include <cstdint>
 #include <string>

@@ -16,9 +16,9 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "layout/layout_format.h"
+#include "codec/layout_format.h"
+#include "codec/snapshot_format.h"
 #include "recovered_lines.h"
-#include "storage/wex_lib_log_snapshot_format.h"
 #include "synthetic_core.h"
 
 namespace {
@@ -281,7 +281,8 @@ TEST_F(WexlogToolTest, TornRingsShowTheRecordsBeforeTheTearAndTheRecordUnderCons
 
   // The same torn ring as a snapshot file: the library refuses it whole.
   bytes snapshot(velorin::snapshot_format::kHeaderSize);
-  velorin::snapshot_format::encode_header(torn, snapshot.data());
+  velorin::snapshot_format::encode_header({torn.empty, torn.write_pos, torn.read_pos, torn.size},
+                                          snapshot.data());
   snapshot.insert(snapshot.end(), array.begin(), array.end());
   write_file(path + ".bad", snapshot);
   EXPECT_EQ(

@@ -3,8 +3,8 @@
 
 #include <cstring>
 
+#include "codec/crash_format.h"
 #include "core_file.h"
-#include "crash/crash_format.h"
 
 namespace wexlog {
 namespace {

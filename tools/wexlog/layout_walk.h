@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Finding the live loggers of a core through the layout descriptor the
-// library keeps in writable data (src/layout/layout_format.h).
+// library keeps in writable data (codec/layout_format.h).
 //
 // The descriptor is looked for as its 16-byte magic in the writable segments,
 // at a 4-byte aligned address, and taken only when every field checks out:

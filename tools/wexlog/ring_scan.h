@@ -47,6 +47,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/ring_chain.h"
 #include "core_file.h"
 
 namespace wexlog {
@@ -62,12 +63,7 @@ struct record_span {
 };
 
 // A ring's control fields, in host byte order.
-struct ring_state {
-  int32_t empty;
-  uint32_t write_pos;
-  uint32_t read_pos;
-  uint32_t size;
-};
+using velorin::ring_chain::ring_state;
 
 // Why the fields of a ring cannot be walked at all, or null when they can:
 // a size of 0, a position not below the size, an empty flag not 0 or 1.
@@ -101,16 +97,15 @@ class ring_walk {
   uint64_t records() const { return records_; }
   const std::optional<tear>& torn() const { return torn_; }
   // Where the next ring record starts.
-  uint32_t position() const { return pos_; }
+  uint32_t position() const { return chain_.position(); }
 
  private:
-  bool stop_(tear::kind_t kind, uint32_t length);
+  bool stop_(tear::kind_t kind, uint32_t offset, uint32_t length);
 
   const unsigned char* bytes_;
   uint32_t size_;
   bool parse_;
-  uint32_t pos_;
-  uint64_t remaining_;  // bytes from pos_ up to the write position
+  velorin::ring_chain::chain_walk chain_;
   uint64_t records_ = 0;
   std::optional<tear> torn_;
   std::vector<unsigned char> scratch_;

@@ -4,13 +4,13 @@
 // agree on every offset. The layout itself is described in
 // wex_lib_log_crash.h. Everything here is constexpr or inline and allocates
 // nothing, so the signal handler may use it.
-#ifndef WEX_LIB_LOG_CRASH_FORMAT_H
-#define WEX_LIB_LOG_CRASH_FORMAT_H
+#ifndef WEXLOG_CODEC_CRASH_FORMAT_H
+#define WEXLOG_CODEC_CRASH_FORMAT_H
 
 #include <cstddef>
 #include <cstdint>
 
-#include "byte_order.h"
+#include "codec/byte_order.h"
 
 namespace velorin {
 namespace crash_format {
@@ -51,4 +51,4 @@ inline bool has_tag(const unsigned char* in, const unsigned char (&tag)[4]) {
 }  // namespace crash_format
 }  // namespace velorin
 
-#endif  // WEX_LIB_LOG_CRASH_FORMAT_H
+#endif  // WEXLOG_CODEC_CRASH_FORMAT_H

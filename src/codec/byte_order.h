@@ -2,8 +2,8 @@
 // Little-endian integers, as records, ring prefixes, snapshot and crash
 // files hold them: written and read byte by byte, so that a file or ring
 // reads the same on the big-endian device and on a little-endian host.
-#ifndef WEX_LIB_LOG_BYTE_ORDER_H
-#define WEX_LIB_LOG_BYTE_ORDER_H
+#ifndef WEXLOG_CODEC_BYTE_ORDER_H
+#define WEXLOG_CODEC_BYTE_ORDER_H
 
 #include <cstdint>
 
@@ -26,4 +26,4 @@ inline uint32_t load_le32(const unsigned char* in) {
 
 }  // namespace velorin
 
-#endif  // WEX_LIB_LOG_BYTE_ORDER_H
+#endif  // WEXLOG_CODEC_BYTE_ORDER_H
