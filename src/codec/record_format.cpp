@@ -54,18 +54,5 @@ bool reader::read_item(item& out) {
   }
 }
 
-message_item read_message_item(const unsigned char* data, size_t size) {
-  message_item out{};
-  if (size > 0) out.type = data[0];
-  if (size > 1) out.len_type = data[1];
-  if (size > 2) {
-    out.text = data + 2;
-    const void* nul = std::memchr(out.text, 0, size - 2);
-    out.text_size =
-        nul ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - out.text) : size - 2;
-  }
-  return out;
-}
-
 }  // namespace log_record
 }  // namespace velorin

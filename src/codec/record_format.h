@@ -53,10 +53,11 @@ struct header {
   uint8_t item_count;
 };
 
-inline void write_header(unsigned char* out, const header& h) {
-  store_le(out, h.time_of_day, 4);
-  store_le(out + 4, h.task_id, 4);
-  out[8] = h.item_count;
+inline void write_header(unsigned char* out, uint32_t time_of_day, uint32_t task_id,
+                         uint8_t item_count) {
+  store_le32(out, time_of_day);
+  store_le32(out + 4, task_id);
+  out[8] = item_count;
 }
 
 // Item sizes, tag included, for texts of `length` bytes (already cut to
@@ -185,7 +186,19 @@ struct message_item {
   const unsigned char* text;
   size_t text_size;
 };
-message_item read_message_item(const unsigned char* data, size_t size);
+
+inline message_item read_message_item(const unsigned char* data, size_t size) {
+  message_item out{};
+  if (size > 0) out.type = data[0];
+  if (size > 1) out.len_type = data[1];
+  if (size > 2) {
+    out.text = data + 2;
+    const void* nul = std::memchr(out.text, 0, size - 2);
+    out.text_size =
+        nul ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - out.text) : size - 2;
+  }
+  return out;
+}
 
 }  // namespace log_record
 }  // namespace velorin

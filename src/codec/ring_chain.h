@@ -57,9 +57,10 @@ inline uint32_t read_prefix(const unsigned char* in) {
   return load_le32(in);
 }
 
-// The length prefix at `pos`, wrapping at the end of the array.
+// The length prefix at `pos`, wrapping at the end of the array; one wraps
+// once per trip round the array, so the other case goes first.
 inline uint32_t prefix_at(const unsigned char* ring, uint32_t size, uint32_t pos) {
-  if (size - pos >= kPrefixSize) return read_prefix(ring + pos);
+  if (__builtin_expect(size - pos >= kPrefixSize, 1)) return read_prefix(ring + pos);
   uint32_t length = 0;
   for (unsigned int i = 0; i < kPrefixSize; ++i) {
     length |= uint32_t{ring[pos]} << (8 * i);

@@ -243,33 +243,38 @@ uint32_t wex_lib_log_ring_buffer::copy_in_(const unsigned char* data, unsigned i
   return length - to_end;
 }
 
+// Walks whole ring records from read_pos_ until at least `length` bytes are
+// passed; never past `record_start`, the ring record being written. `end`
+// receives the position after them.
+// Inlined into escape_r_pos_, its only caller, which is out of line itself.
+[[gnu::always_inline]] inline unsigned int wex_lib_log_ring_buffer::calc_escape_size_of_r_pos_(
+    unsigned int length, unsigned int record_start, uint32_t& end) const {
+  end = relaxed(read_pos_);
+  if (relaxed(empty_) != 0 || length == 0) return 0;
+  // At most once round the array; a full ring's walk starts at record_start.
+  const uint32_t size = relaxed(size_);
+  chain_walk walk(relaxed(buffer_), size, end, size);
+  uint64_t total = 0;
+  ring_chain::ring_record record;
+  do {
+    if (walk.look(record) != chain_walk::kRecord) break;
+    total += uint64_t{record.length} + kPrefixSize;
+    walk.pass(record);
+  } while (total < length && walk.position() != record_start);
+  end = walk.position();
+  return static_cast<unsigned int>(total);
+}
+
 void wex_lib_log_ring_buffer::escape_r_pos_(unsigned int length, unsigned int record_start) {
-  advance_read_pos_(calc_escape_size_of_r_pos_(length, record_start));
+  uint32_t end;
+  read_total_ += calc_escape_size_of_r_pos_(length, record_start, end);
+  relaxed(read_pos_) = end;
 }
 
 // Moves read_pos_ `bytes` on along the chain of ring records.
 void wex_lib_log_ring_buffer::advance_read_pos_(uint64_t bytes) {
   relaxed(read_pos_) = wrap(uint64_t{relaxed(read_pos_)} + bytes, relaxed(size_));
   read_total_ += bytes;
-}
-
-// Walks whole ring records from read_pos_ until at least `length` bytes are
-// passed; never past `record_start`, the ring record being written.
-unsigned int wex_lib_log_ring_buffer::calc_escape_size_of_r_pos_(unsigned int length,
-                                                                 unsigned int record_start) const {
-  if (relaxed(empty_) != 0 || length == 0) return 0;
-  const uint32_t size = relaxed(size_);
-  const uint32_t read_pos = relaxed(read_pos_);
-  // Equal positions: the ring was full, and the walk goes round it once.
-  const uint32_t span = ring_chain::distance(read_pos, record_start, size);
-  chain_walk walk(relaxed(buffer_), size, read_pos, span == 0 ? size : span);
-  uint64_t total = 0;
-  for (ring_chain::ring_record record;
-       total < length && walk.look(record) == chain_walk::kRecord;) {
-    total += uint64_t{record.length} + kPrefixSize;
-    walk.pass(record);
-  }
-  return static_cast<unsigned int>(total);
 }
 
 void wex_lib_log_ring_buffer::refer_ring_buffer_(std::vector<unsigned char>& out,

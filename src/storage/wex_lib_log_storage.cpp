@@ -23,6 +23,12 @@ namespace {
 
 constexpr size_t kDumpBatchSize = 64 * 1024;
 
+// The calling thread's task id. The commit calls it here rather than through
+// the exported get_task_id, which the compiler may not inline.
+unsigned long this_task_id() {
+  return static_cast<unsigned long>(pthread_self());
+}
+
 // Writes whole lines to the stream's descriptor in one call, after the
 // bytes the caller left in the stream's buffer; a stream without a
 // descriptor (a memory stream) takes them through stdio. What the descriptor
@@ -170,9 +176,9 @@ void wex_lib_log_storage::entry_for_ring_buffer() {
   state.lendable = nullptr;
   if (record_.empty() && relaxed(state.borrowed) == nullptr) return;
   unsigned char head[log_record::kHeaderSize + log_record::kDataHeadSize];
-  log_record::write_header(head,
-                           log_record::header{commit_time_(), static_cast<uint32_t>(get_task_id()),
-                                              relaxed(item_count_)});
+  const uint32_t time_of_day = commit_time_();
+  log_record::write_header(head, time_of_day, static_cast<uint32_t>(this_task_id()),
+                           relaxed(item_count_));
   if (relaxed(state.borrowed) != nullptr) {
     // The record is the remembered data item alone: header and item head,
     // then the lent bytes.
@@ -222,7 +228,7 @@ uint32_t wex_lib_log_storage::commit_time_() {
 }
 
 unsigned long wex_lib_log_storage::get_task_id() {
-  return static_cast<unsigned long>(pthread_self());
+  return this_task_id();
 }
 
 void wex_lib_log_storage::trace_log(FILE* stream) {
