@@ -86,8 +86,9 @@ std::string tear_note(const tear& where, const ring_state& state);
 // Each ring record must have a non-zero length, end at or before the write
 // position and, when `parse` is set, hold a log record that parses to its
 // last byte. The walk stops at the write position, or at the first ring
-// record that breaks these rules: the ring is then torn there. A ring the
-// library's snapshot import accepts is exactly one whose walk without
+// record that breaks these rules: the ring is then torn there. It steps
+// with the codec's chain walk, the one the library's ring uses, so a ring
+// the library's snapshot import accepts is exactly one whose walk without
 // `parse` ends untorn.
 class ring_walk {
  public:
