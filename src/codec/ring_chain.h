@@ -69,6 +69,20 @@ inline uint32_t prefix_at(const unsigned char* ring, uint32_t size, uint32_t pos
   return length;
 }
 
+// Copies `length` bytes into the array from `pos` on, wrapping: in one
+// piece, or in two when they wrap. Returns the position after them.
+inline uint32_t copy_in(unsigned char* ring, uint32_t size, uint32_t pos, const unsigned char* data,
+                        uint32_t length) {
+  const uint32_t to_end = size - pos;
+  if (length < to_end) {
+    std::memcpy(ring + pos, data, length);
+    return pos + length;
+  }
+  std::memcpy(ring + pos, data, to_end);
+  std::memcpy(ring, data + to_end, length - to_end);
+  return length - to_end;
+}
+
 // Copies `length` bytes starting at `pos` out of the array, wrapping: in one
 // piece, or in two when they wrap.
 inline void copy_out(unsigned char* out, const unsigned char* ring, uint32_t size, uint32_t pos,

@@ -232,15 +232,7 @@ void wex_lib_log_ring_buffer::make_room_(unsigned int length, uint32_t at, uint3
 // returns the position after them.
 uint32_t wex_lib_log_ring_buffer::copy_in_(const unsigned char* data, unsigned int length,
                                            uint32_t at) {
-  unsigned char* buffer = relaxed(buffer_);
-  const uint32_t to_end = relaxed(size_) - at;
-  if (length < to_end) {
-    std::memcpy(buffer + at, data, length);
-    return at + length;
-  }
-  std::memcpy(buffer + at, data, to_end);
-  std::memcpy(buffer, data + to_end, length - to_end);
-  return length - to_end;
+  return ring_chain::copy_in(relaxed(buffer_), relaxed(size_), at, data, length);
 }
 
 // Walks whole ring records from read_pos_ until at least `length` bytes are
