@@ -18,6 +18,7 @@
 #include <csignal>
 #include <string>
 
+#include "codec/crash_format.h"
 #include "fuzz_support.h"
 
 namespace {

@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "codec/snapshot_format.h"
 #include "fuzz_support.h"
-#include "storage/wex_lib_log_snapshot_format.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::freopen("/dev/null", "w", stdout);  // refusals report on stdout
@@ -60,11 +60,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     decoded = false;
   }
   // What wex_lib_log_load_snapshot does with the file's bytes, without the file.
-  velorin::WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_ info{};
+  velorin::ring_chain::ring_state state{};
   const unsigned char* raw = nullptr;
   velorin::wex_lib_log_entry log(2, "fuzz", 16);
-  const bool loaded = velorin::snapshot_format::decode(data, size, info, raw) == nullptr &&
-                      log.storage().set_ring_buffer(info, raw) == 0;
+  const bool loaded = velorin::snapshot_format::decode(data, size, state, raw) == nullptr &&
+                      log.storage().set_ring_buffer({static_cast<int8_t>(state.empty),
+                                                     state.write_pos, state.read_pos, state.size},
+                                                    raw) == 0;
   wexlog_fuzz::check(loaded == decoded);
   if (!loaded) return 0;
   char* text = nullptr;

@@ -121,7 +121,8 @@ class WEX_LIB_LOG_API wex_lib_log_ring_buffer {
                                                                  unsigned int record_start);
   WEX_LIB_LOG_LOCAL void advance_read_pos_(uint64_t bytes);
   WEX_LIB_LOG_LOCAL unsigned int calc_escape_size_of_r_pos_(unsigned int length,
-                                                            unsigned int record_start) const;
+                                                            unsigned int record_start,
+                                                            uint32_t& end) const;
   WEX_LIB_LOG_LOCAL void refer_ring_buffer_(std::vector<unsigned char>& out, unsigned int length,
                                             unsigned int pos) const;
   WEX_LIB_LOG_LOCAL unsigned int refer_next_data_size_() const;

@@ -10,6 +10,8 @@
 #include <functional>
 #include <stdexcept>
 
+#include "codec/layout_format.h"
+#include "crash/crash_access.h"
 #include "test_support.h"
 
 namespace {

@@ -29,13 +29,13 @@
 #include <cstring>
 #include <mutex>
 
+#include "codec/crash_format.h"
+#include "codec/digits.h"
+#include "codec/record_format.h"
 #include "crash/crash_access.h"
-#include "crash/crash_format.h"
 #include "crash/crash_hooks.h"
 #include "crash/logger_registry.h"
-#include "digits.h"
 #include "file_io.h"
-#include "storage/wex_lib_log_record.h"
 
 namespace velorin {
 
@@ -140,10 +140,8 @@ void settle(crash_view& v, int32_t empty_after, uint32_t read_after) {
   }
 }
 
-void store_positions(unsigned char* out, const crash_view& v) {
-  format::store_le(out, static_cast<uint32_t>(v.empty), 4);
-  format::store_le(out + format::kWritePosAt - format::kEmptyAt, v.write_pos, 4);
-  format::store_le(out + format::kReadPosAt - format::kEmptyAt, v.read_pos, 4);
+ring_chain::ring_state ring_of(const crash_view& v, uint32_t ring_size) {
+  return ring_chain::ring_state{v.empty, v.write_pos, v.read_pos, ring_size};
 }
 
 void write_logger(const wex_lib_log_storage& store, void* context) {
@@ -154,21 +152,17 @@ void write_logger(const wex_lib_log_storage& store, void* context) {
   const uint32_t ring_size = v.bytes != nullptr ? v.size : 0;
   // A message being committed is still in the logger's item buffer, the
   // store holding a pointer to it: it goes first, as the data item it is.
-  const unsigned char lent_head[4] = {log_record::kData, v.lent_kind,
-                                      static_cast<unsigned char>(v.lent_size),
-                                      static_cast<unsigned char>(v.lent_size >> 8)};
+  unsigned char lent_head[log_record::kDataHeadSize];
+  log_record::write_data_head(lent_head, v.lent_kind, v.lent_size);
   const size_t lent_size = v.lent != nullptr ? sizeof lent_head + v.lent_size : 0;
   const bool building_fits = v.building_size + lent_size <= kBuildingLimit;
   const size_t building_size = building_fits ? v.building_size + lent_size : 0;
-  unsigned char head[format::kLoggerHeaderSize] = {};
-  format::copy_tag(head, format::kLoggerTag);
-  format::store_le(head + format::kTraceIdAt, static_cast<uint32_t>(v.trace_id), 4);
-  format::store_le(head + format::kRingAddressAt, v.ring_address, 8);
-  store_positions(head + format::kEmptyAt, v);
-  format::store_le(head + format::kRingSizeAt, ring_size, 4);
-  format::store_le(head + format::kNameSizeAt, name_size, 4);
-  format::store_le(head + format::kBuildingSizeAt, building_size, 4);
-  head[format::kItemCountAt] = building_fits ? v.item_count : 0;
+  unsigned char head[format::kLoggerHeaderSize];
+  format::encode_logger_head(
+      format::logger_head{static_cast<uint32_t>(v.trace_id), v.ring_address, ring_of(v, ring_size),
+                          static_cast<uint32_t>(name_size), static_cast<uint32_t>(building_size),
+                          building_fits ? v.item_count : uint8_t{0}},
+      head);
   const uint64_t section = file.offset;
   if (!append(file, head, sizeof head) ||
       !append(file, reinterpret_cast<const unsigned char*>(v.name), name_size) ||
@@ -178,11 +172,10 @@ void write_logger(const wex_lib_log_storage& store, void* context) {
   int32_t empty_after = 0;
   uint32_t read_after = 0;
   crash_access::positions_after_copy(store, empty_after, read_after);
-  unsigned char before[12], after[12];
-  store_positions(before, v);
+  unsigned char after[format::kPositionsSize];
   settle(v, empty_after, read_after);
-  store_positions(after, v);
-  if (std::memcmp(before, after, sizeof after) != 0 &&
+  format::encode_positions(ring_of(v, ring_size), after);
+  if (std::memcmp(head + format::kEmptyAt, after, sizeof after) != 0 &&
       pwrite(file.fd, after, sizeof after, static_cast<off_t>(section + format::kEmptyAt)) !=
           static_cast<ssize_t>(sizeof after)) {
     file.failed = true;
@@ -234,18 +227,16 @@ void write_crash_file(int signal_number) {
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd >= 0) {
-    unsigned char head[format::kFileHeaderSize] = {};
-    std::memcpy(head, format::kMagic, sizeof format::kMagic);
-    format::store_le(head + format::kVersionAt, format::kVersion, 4);
-    format::store_le(head + format::kSignalAt, static_cast<uint32_t>(signal_number), 4);
-    format::store_le(head + format::kPidAt, static_cast<uint32_t>(pid), 4);
-    format::store_le(head + format::kTimeAt, static_cast<uint64_t>(now.tv_sec), 8);
+    unsigned char head[format::kFileHeaderSize];
+    format::encode_file_head(
+        format::file_head{static_cast<uint32_t>(signal_number), static_cast<uint32_t>(pid),
+                          static_cast<uint64_t>(now.tv_sec)},
+        head);
     file_state file{fd, 0, 0, false};
     append(file, head, sizeof head);
     logger_registry::walk(write_logger, &file);
-    unsigned char tail[format::kEndSize] = {};
-    format::copy_tag(tail, format::kEndTag);
-    format::store_le(tail + format::kLoggerCountAt, file.loggers, 4);
+    unsigned char tail[format::kEndSize];
+    format::encode_end(file.loggers, tail);
     append(file, tail, sizeof tail);
     close(fd);
   }

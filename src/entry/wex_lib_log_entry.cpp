@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "codec/dump_line.h"
 #include "crash/crash_hooks.h"
 #include "crash/logger_registry.h"
 #include "entry/wex_lib_log_format.h"
@@ -21,7 +22,6 @@
 #include "platform_calls.h"
 #include "semaphore_hold.h"
 #include "storage/store_commit_state.h"
-#include "storage/wex_lib_log_record.h"
 
 namespace velorin {
 namespace {
@@ -32,8 +32,7 @@ constexpr int kKindUrgent = 1;
 constexpr size_t kMessageBufferSize = 1280;
 constexpr size_t kExtBufferSize = 320;
 constexpr size_t kLabelBufferSize = 16;
-constexpr size_t kItemOverhead = 4;  // type byte, selector byte, NUL, zero byte
-constexpr size_t kMaxComposedLength = log_record::kDataLimit - kItemOverhead;
+constexpr size_t kMaxComposedLength = log_record::kDataLimit - log_record::kMessageOverhead;
 
 // Position of the last "::" that ends at or before `end` in `name`, or npos.
 // It looks for the last ':' and then at the one before it, so the search
@@ -160,20 +159,17 @@ void wex_lib_log_entry::log_(int level, int type, int len_type, const char* func
   try {
     int applied_len_type = len_type;
     const std::string_view kept = kept_function_name(function ? function : "", applied_len_type);
-    item_buffer item(kept.size() + 1 + message_room + kItemOverhead);
+    item_buffer item(kept.size() + 1 + message_room + log_record::kMessageOverhead);
     unsigned char* bytes = item.data();
-    bytes[0] = static_cast<unsigned char>(type);
-    bytes[1] = static_cast<unsigned char>(applied_len_type);
-    char* composed = reinterpret_cast<char*>(bytes + 2);
+    char* composed = log_record::write_message_head(bytes, type, applied_len_type);
     std::memcpy(composed, kept.data(), kept.size());
     composed[kept.size()] = '\t';
     const size_t message_length = write_message(composed + kept.size() + 1);
     const size_t length = std::min(kept.size() + 1 + message_length, kMaxComposedLength);
-    composed[length] = '\0';
-    composed[length + 1] = '\0';
+    log_record::end_message_text(composed, length);
 
     if (level <= usb_level_.load(std::memory_order_relaxed)) {
-      uint32_t item_size = static_cast<uint32_t>(length + kItemOverhead);
+      uint32_t item_size = static_cast<uint32_t>(length + log_record::kMessageOverhead);
       push_data(0, reinterpret_cast<const char*>(bytes), &item_size, 0);
     }
     if (level <= normal_level_.load(std::memory_order_relaxed)) {

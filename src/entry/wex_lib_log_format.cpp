@@ -10,7 +10,7 @@
 
 #include <type_traits>
 
-#include "digits.h"
+#include "codec/digits.h"
 
 namespace velorin {
 namespace {

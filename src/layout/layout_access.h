@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-#include "layout/layout_format.h"
+#include "codec/layout_format.h"
 #include "storage/store_commit_state.h"
 #include "wex_lib_log_storage.h"
 

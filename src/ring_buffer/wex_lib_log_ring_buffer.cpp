@@ -7,7 +7,7 @@
 #include <memory>
 #include <new>
 
-#include "byte_order.h"
+#include "codec/ring_chain.h"
 #include "crash/crash_hooks.h"
 #include "relaxed.h"
 #include "semaphore_hold.h"
@@ -15,44 +15,16 @@
 namespace velorin {
 namespace {
 
-constexpr unsigned int kPrefixSize = 4;
+using ring_chain::chain_walk;
+using ring_chain::kPrefixSize;
+using ring_chain::wrap;
+
 // What an operation that starts a new chain adds to read_total_: more than
 // any ring holds, so that every earlier peek counts as gone.
 constexpr uint64_t kNewChain = uint64_t{1} << 32;
 
-// x mod size for the small multiples of size that position arithmetic
-// produces; a division would cost more than the rest of a push.
-uint32_t wrap(uint64_t x, uint32_t size) {
-  while (x >= size) x -= size;
-  return static_cast<uint32_t>(x);
-}
-
-// Reads the length prefix at `pos` of a `size`-byte array, wrapping at its end.
-uint32_t prefix_at(const unsigned char* buffer, uint32_t size, uint32_t pos) {
-  if (size - pos >= kPrefixSize) return load_le32(buffer + pos);
-  unsigned char bytes[kPrefixSize];
-  for (unsigned int i = 0; i < kPrefixSize; ++i) bytes[i] = buffer[wrap(uint64_t{pos} + i, size)];
-  return load_le32(bytes);
-}
-
-// A snapshot is accepted only when its positions lie in the array and its
-// length prefixes chain exactly from read_pos to write_pos, so that every
-// later push, pop and escape stays within the array.
-bool snapshot_is_consistent(const WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info,
-                            const unsigned char* data) {
-  const uint32_t size = info.size;
-  if (info.write_pos >= size || info.read_pos >= size) return false;
-  if (info.empty == 1) return info.write_pos == info.read_pos;
-  if (info.empty != 0) return false;
-  uint64_t stored = 0;
-  uint32_t pos = info.read_pos;
-  do {
-    const uint32_t length = prefix_at(data, size, pos);
-    if (length == 0 || uint64_t{length} + kPrefixSize > size - stored) return false;
-    stored += uint64_t{length} + kPrefixSize;
-    pos = wrap(pos + uint64_t{length} + kPrefixSize, size);
-  } while (pos != info.write_pos);
-  return true;
+ring_chain::ring_state state_of(const WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info) {
+  return ring_chain::ring_state{info.empty, info.write_pos, info.read_pos, info.size};
 }
 
 }  // namespace
@@ -100,7 +72,9 @@ int wex_lib_log_ring_buffer::set_buffer_data(const WEX_LIB_LOG_RING_BUFFER_CTRL_
                                              const unsigned char* data) {
   if (data == nullptr) return kFailed;
   if (info.size == 0) return kOk;
-  if (!snapshot_is_consistent(info, data)) return kFailed;
+  // Only a snapshot whose chain is whole keeps every later push, pop and
+  // discard within the array.
+  if (!ring_chain::chain_is_whole(state_of(info), data)) return kFailed;
   semaphore_hold hold(mutex_);
   if (create_ring_buffer(info.size) == kOk) {
     std::memcpy(relaxed(buffer_), data, info.size);
@@ -153,9 +127,8 @@ int wex_lib_log_ring_buffer::push_data(const unsigned char* head, unsigned int h
     return kFailed;
   }
   const uint32_t length = static_cast<uint32_t>(total);
-  const unsigned char prefix[kPrefixSize] = {
-      static_cast<unsigned char>(length), static_cast<unsigned char>(length >> 8),
-      static_cast<unsigned char>(length >> 16), static_cast<unsigned char>(length >> 24)};
+  unsigned char prefix[kPrefixSize];
+  ring_chain::write_prefix(prefix, length);
   // The write position moves once, when the ring record is whole: a reader
   // without the lock (the crash recorder) never finds it past a record that
   // is still being written.
@@ -203,18 +176,17 @@ unsigned int wex_lib_log_ring_buffer::peek_records(std::vector<unsigned char>& o
   if (relaxed(empty_) == 1) return 0;
   // Find how many whole ring records fit, then copy them in one piece: the
   // prefixes in the ring already are the little-endian lengths.
-  const unsigned char* buffer = relaxed(buffer_);
-  const uint32_t size = relaxed(size_);
-  uint32_t end = relaxed(read_pos_);
+  const ring_chain::ring_state state{relaxed(empty_), relaxed(write_pos_), relaxed(read_pos_),
+                                     relaxed(size_)};
+  chain_walk walk(relaxed(buffer_), state);
   uint64_t total = 0;
   unsigned int count = 0;
-  do {
-    const uint64_t record_size = uint64_t{prefix_at(buffer, size, end)} + kPrefixSize;
+  for (ring_chain::ring_record record; walk.look(record) == chain_walk::kRecord; ++count) {
+    const uint64_t record_size = uint64_t{record.length} + kPrefixSize;
     if (count != 0 && total + record_size > limit) break;
     total += record_size;
-    end = wrap(end + record_size, size);
-    ++count;
-  } while (end != relaxed(write_pos_));
+    walk.pass(record);
+  }
   out.resize(static_cast<size_t>(total));
   copy_out_(out.data(), static_cast<unsigned int>(total), relaxed(read_pos_));
   mark = read_total_;
@@ -260,19 +232,35 @@ void wex_lib_log_ring_buffer::make_room_(unsigned int length, uint32_t at, uint3
 // returns the position after them.
 uint32_t wex_lib_log_ring_buffer::copy_in_(const unsigned char* data, unsigned int length,
                                            uint32_t at) {
-  unsigned char* buffer = relaxed(buffer_);
-  const uint32_t to_end = relaxed(size_) - at;
-  if (length < to_end) {
-    std::memcpy(buffer + at, data, length);
-    return at + length;
-  }
-  std::memcpy(buffer + at, data, to_end);
-  std::memcpy(buffer, data + to_end, length - to_end);
-  return length - to_end;
+  return ring_chain::copy_in(relaxed(buffer_), relaxed(size_), at, data, length);
+}
+
+// Walks whole ring records from read_pos_ until at least `length` bytes are
+// passed; never past `record_start`, the ring record being written. `end`
+// receives the position after them.
+// Inlined into escape_r_pos_, its only caller, which is out of line itself.
+[[gnu::always_inline]] inline unsigned int wex_lib_log_ring_buffer::calc_escape_size_of_r_pos_(
+    unsigned int length, unsigned int record_start, uint32_t& end) const {
+  end = relaxed(read_pos_);
+  if (relaxed(empty_) != 0 || length == 0) return 0;
+  // At most once round the array; a full ring's walk starts at record_start.
+  const uint32_t size = relaxed(size_);
+  chain_walk walk(relaxed(buffer_), size, end, size);
+  uint64_t total = 0;
+  ring_chain::ring_record record;
+  do {
+    if (walk.look(record) != chain_walk::kRecord) break;
+    total += uint64_t{record.length} + kPrefixSize;
+    walk.pass(record);
+  } while (total < length && walk.position() != record_start);
+  end = walk.position();
+  return static_cast<unsigned int>(total);
 }
 
 void wex_lib_log_ring_buffer::escape_r_pos_(unsigned int length, unsigned int record_start) {
-  advance_read_pos_(calc_escape_size_of_r_pos_(length, record_start));
+  uint32_t end;
+  read_total_ += calc_escape_size_of_r_pos_(length, record_start, end);
+  relaxed(read_pos_) = end;
 }
 
 // Moves read_pos_ `bytes` on along the chain of ring records.
@@ -281,45 +269,20 @@ void wex_lib_log_ring_buffer::advance_read_pos_(uint64_t bytes) {
   read_total_ += bytes;
 }
 
-// Walks whole ring records from read_pos_ until at least `length` bytes are
-// passed; never past `record_start`, the ring record being written.
-unsigned int wex_lib_log_ring_buffer::calc_escape_size_of_r_pos_(unsigned int length,
-                                                                 unsigned int record_start) const {
-  if (relaxed(empty_) != 0 || length == 0) return 0;
-  const unsigned char* buffer = relaxed(buffer_);
-  const uint32_t size = relaxed(size_);
-  uint64_t total = 0;
-  uint32_t pos = relaxed(read_pos_);
-  do {
-    const uint64_t step = uint64_t{prefix_at(buffer, size, pos)} + kPrefixSize;
-    total += step;
-    pos = wrap(pos + step, size);
-  } while (total < length && pos != record_start);
-  return static_cast<unsigned int>(total);
-}
-
 void wex_lib_log_ring_buffer::refer_ring_buffer_(std::vector<unsigned char>& out,
                                                  unsigned int length, unsigned int pos) const {
   out.resize(length);
   copy_out_(out.data(), length, pos);
 }
 
-// Copies `length` bytes from offset `pos`, wrapping at the end of the array.
 void wex_lib_log_ring_buffer::copy_out_(unsigned char* out, unsigned int length,
                                         unsigned int pos) const {
-  const unsigned char* buffer = relaxed(buffer_);
-  const uint32_t to_end = relaxed(size_) - pos;
-  if (length < to_end) {
-    std::memcpy(out, buffer + pos, length);
-    return;
-  }
-  std::memcpy(out, buffer + pos, to_end);
-  std::memcpy(out + to_end, buffer, length - to_end);
+  ring_chain::copy_out(out, relaxed(buffer_), relaxed(size_), pos, length);
 }
 
 unsigned int wex_lib_log_ring_buffer::refer_next_data_size_() const {
   if (relaxed(empty_) != 0) return 0;
-  return prefix_at(relaxed(buffer_), relaxed(size_), relaxed(read_pos_));
+  return ring_chain::prefix_at(relaxed(buffer_), relaxed(size_), relaxed(read_pos_));
 }
 
 void wex_lib_log_ring_buffer::read_ring_buffer_(std::vector<unsigned char>& out) {

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "codec/snapshot_format.h"
 #include "file_io.h"
-#include "storage/wex_lib_log_snapshot_format.h"
 
 namespace velorin {
 namespace {
@@ -222,7 +222,8 @@ const char* save(wex_lib_log_storage& storage, const char* path) {
       info.size != size) {
     return "the ring could not be read";
   }
-  snapshot_format::encode_header(info, file.data());
+  snapshot_format::encode_header(
+      ring_chain::ring_state{info.empty, info.write_pos, info.read_pos, info.size}, file.data());
   std::string target = path;
   if (const char* reason = resolve_target(target)) return reason;
   return replace_file(target, file);
@@ -240,7 +241,7 @@ const char* load(wex_lib_log_storage& storage, const char* path) {
   unsigned char head[snapshot_format::kHeaderSize];
   size_t got = 0;
   if (!read_up_to(in.get(), head, sizeof head, got)) return "cannot read the file";
-  WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_ info{};
+  ring_chain::ring_state info{};
   if (const char* reason = snapshot_format::decode_header(head, got, info)) return reason;
   const auto file_size = static_cast<uint64_t>(st.st_size);
   if (const char* reason = snapshot_format::check_file_size(info, file_size)) return reason;
@@ -257,7 +258,10 @@ const char* load(wex_lib_log_storage& storage, const char* path) {
           snapshot_format::check_file_size(info, uint64_t{got} + sizeof head + past)) {
     return reason;
   }
-  if (storage.set_ring_buffer(info, ring.data()) != kOk) {
+  // The file keeps the empty flag in one byte, so it fits the control record's.
+  const WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_ control{static_cast<int8_t>(info.empty), info.write_pos,
+                                                   info.read_pos, info.size};
+  if (storage.set_ring_buffer(control, ring.data()) != kOk) {
     return "ring positions or length prefixes are inconsistent";
   }
   return nullptr;

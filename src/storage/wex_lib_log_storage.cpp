@@ -10,18 +10,24 @@
 #include <new>
 #include <type_traits>
 
-#include "byte_order.h"
+#include "codec/dump_line.h"
+#include "codec/ring_chain.h"
 #include "file_io.h"
 #include "platform_calls.h"
 #include "relaxed.h"
 #include "storage/store_commit_state.h"
-#include "storage/wex_lib_log_record.h"
 #include "wex_lib_log_entry.h"
 
 namespace velorin {
 namespace {
 
 constexpr size_t kDumpBatchSize = 64 * 1024;
+
+// The calling thread's task id. The commit calls it here rather than through
+// the exported get_task_id, which the compiler may not inline.
+unsigned long this_task_id() {
+  return static_cast<unsigned long>(pthread_self());
+}
 
 // Writes whole lines to the stream's descriptor in one call, after the
 // bytes the caller left in the stream's buffer; a stream without a
@@ -85,42 +91,32 @@ int wex_lib_log_storage::get_ring_buffer(WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_* inf
 void wex_lib_log_storage::add_title_data(const char* title) {
   if (title == nullptr) return;
   const size_t length = strnlen(title, log_record::kTitleLimit);
-  unsigned char* body = begin_item_(log_record::kTitle, 1 + length);
-  body[0] = static_cast<unsigned char>(length);
-  std::memcpy(body + 1, title, length);
+  log_record::write_title_item(grow_record_(log_record::title_item_size(length)), title, length);
   end_item_();
 }
 
-// Writes a text item (its 2-byte length and text) with room for `extra`
-// bytes after the text; returns where those go.
-unsigned char* wex_lib_log_storage::add_text_item_(unsigned char tag, const char* text,
-                                                   size_t extra) {
-  const size_t length = strnlen(text, log_record::kTextLimit);
-  unsigned char* body = begin_item_(tag, 2 + length + extra);
-  store_le(body, length, 2);
-  std::memcpy(body + 2, text, length);
-  return body + 2 + length;
-}
-
 void wex_lib_log_storage::add_value_data(int value) {
-  store_le(begin_item_(log_record::kValue, 4), static_cast<uint32_t>(value), 4);
+  log_record::write_value_item(grow_record_(log_record::kValueItemSize), log_record::kValue, value);
   end_item_();
 }
 
 void wex_lib_log_storage::add_value_data_hex(int value) {
-  store_le(begin_item_(log_record::kHexValue, 4), static_cast<uint32_t>(value), 4);
+  log_record::write_value_item(grow_record_(log_record::kValueItemSize), log_record::kHexValue,
+                               value);
   end_item_();
 }
 
 void wex_lib_log_storage::add_string_data(const char* text) {
   if (text == nullptr) return;
-  add_text_item_(log_record::kString, text, 0);
+  const size_t length = strnlen(text, log_record::kTextLimit);
+  log_record::write_string_item(grow_record_(log_record::string_item_size(length)), text, length);
   end_item_();
 }
 
 void wex_lib_log_storage::add_set_data(const char* name, int value) {
   if (name == nullptr) return;
-  store_le(add_text_item_(log_record::kSet, name, 4), static_cast<uint32_t>(value), 4);
+  const size_t length = strnlen(name, log_record::kTextLimit);
+  log_record::write_set_item(grow_record_(log_record::set_item_size(length)), name, length, value);
   end_item_();
 }
 
@@ -139,34 +135,26 @@ void wex_lib_log_storage::add_data(unsigned int kind, void* data, unsigned int s
     ++relaxed(item_count_);
     return;
   }
-  append_data_item_(kind, bytes, size);
+  log_record::write_data_item(grow_record_(log_record::data_item_size(size)), kind, bytes, size);
   end_item_();
 }
 
-void wex_lib_log_storage::append_data_item_(unsigned int kind, const unsigned char* bytes,
-                                            unsigned int size) {
-  unsigned char* body = begin_item_(log_record::kData, 3 + size);
-  body[0] = static_cast<unsigned char>(kind);
-  store_le(body + 1, size, 2);
-  if (size != 0) std::memcpy(body + 3, bytes, size);
-}
-
 // Every item starts here: a remembered data item first takes its place in
-// the record, then the record grows once by the whole item, whose tag is
-// written; returns where the `body_size` bytes after the tag go.
-unsigned char* wex_lib_log_storage::begin_item_(unsigned char tag, size_t body_size) {
+// the record, then the record grows once by the whole item; returns where
+// the item's `item_size` bytes go.
+unsigned char* wex_lib_log_storage::grow_record_(size_t item_size) {
   commit_state& state = state_();
   if (relaxed(state.borrowed) != nullptr) {
     const unsigned char* bytes = relaxed(state.borrowed);
+    const unsigned int size = relaxed(state.borrowed_size);
     relaxed(state.borrowed) = nullptr;
-    append_data_item_(relaxed(state.borrowed_kind), bytes, relaxed(state.borrowed_size));
+    log_record::write_data_item(grow_record_(log_record::data_item_size(size)),
+                                relaxed(state.borrowed_kind), bytes, size);
     publish_record_();
   }
   const size_t at = record_.size();
-  record_.resize(at + 1 + body_size);
-  unsigned char* item = record_.data() + at;
-  item[0] = tag;
-  return item + 1;
+  record_.resize(at + item_size);
+  return record_.data() + at;
 }
 
 // Counts the item just appended and shows the record.
@@ -187,16 +175,15 @@ void wex_lib_log_storage::entry_for_ring_buffer() {
   commit_state& state = state_();
   state.lendable = nullptr;
   if (record_.empty() && relaxed(state.borrowed) == nullptr) return;
-  unsigned char head[log_record::kHeaderSize + 4];
-  store_le(head, commit_time_(), 4);
-  store_le(head + 4, get_task_id(), 4);
-  head[8] = relaxed(item_count_);
+  unsigned char head[log_record::kHeaderSize + log_record::kDataHeadSize];
+  const uint32_t time_of_day = commit_time_();
+  log_record::write_header(head, time_of_day, static_cast<uint32_t>(this_task_id()),
+                           relaxed(item_count_));
   if (relaxed(state.borrowed) != nullptr) {
     // The record is the remembered data item alone: header and item head,
     // then the lent bytes.
-    head[9] = log_record::kData;
-    head[10] = relaxed(state.borrowed_kind);
-    store_le(head + 11, relaxed(state.borrowed_size), 2);
+    log_record::write_data_head(head + log_record::kHeaderSize, relaxed(state.borrowed_kind),
+                                relaxed(state.borrowed_size));
     ring_buffer_.push_data(head, sizeof head, relaxed(state.borrowed),
                            relaxed(state.borrowed_size));
   } else {
@@ -241,7 +228,7 @@ uint32_t wex_lib_log_storage::commit_time_() {
 }
 
 unsigned long wex_lib_log_storage::get_task_id() {
-  return static_cast<unsigned long>(pthread_self());
+  return this_task_id();
 }
 
 void wex_lib_log_storage::trace_log(FILE* stream) {
@@ -273,9 +260,9 @@ void wex_lib_log_storage::trace_log(FILE* stream) {
   try {
     while (ring_buffer_.peek_records(records, kDumpBatchSize, mark) != 0) {
       for (taken = 0; taken < records.size();) {
-        const uint32_t length = load_le32(records.data() + taken);
-        const unsigned char* payload = records.data() + taken + 4;
-        taken += 4 + size_t{length};
+        const uint32_t length = ring_chain::read_prefix(records.data() + taken);
+        const unsigned char* payload = records.data() + taken + ring_chain::kPrefixSize;
+        taken += ring_chain::kPrefixSize + size_t{length};
         line.clear();
         log_record::render_dump_line(line, payload, length, render_data);
         if (stream == nullptr) {

@@ -19,7 +19,7 @@
 
 #include "crash/crash_access.h"
 #include "layout/layout_access.h"
-#include "layout/layout_format.h"
+#include "codec/layout_format.h"
 
 namespace wexlog_test {
 

@@ -26,7 +26,7 @@
 #include <regex>
 #include <thread>
 
-#include "crash/crash_format.h"
+#include "codec/crash_format.h"
 #include "recovered_lines.h"
 
 namespace {

@@ -21,9 +21,10 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "codec/layout_format.h"
+#include "codec/snapshot_format.h"
 #include "copied_core.h"
 #include "recovered_lines.h"
-#include "storage/wex_lib_log_snapshot_format.h"
 
 namespace {
 
@@ -314,7 +315,8 @@ TEST_F(WexlogToolTest, TornRingsShowTheRecordsBeforeTheTearAndTheRecordUnderCons
 
   // The same torn ring as a snapshot file: the library refuses it whole.
   bytes snapshot(velorin::snapshot_format::kHeaderSize);
-  velorin::snapshot_format::encode_header(torn, snapshot.data());
+  velorin::snapshot_format::encode_header({torn.empty, torn.write_pos, torn.read_pos, torn.size},
+                                          snapshot.data());
   snapshot.insert(snapshot.end(), array.begin(), array.end());
   wexlog_test::write_file(path + ".bad", snapshot);
   EXPECT_EQ(

@@ -3,34 +3,29 @@
 
 #include <cstring>
 
+#include "codec/crash_format.h"
 #include "core_file.h"
-#include "crash/crash_format.h"
 
 namespace wexlog {
 namespace {
 
 namespace format = velorin::crash_format;
 
-uint32_t le32(const unsigned char* at) {
-  return static_cast<uint32_t>(format::load_le(at, 4));
-}
-
 // The size of the logger section at `at`, which has `left` bytes to the end
 // of the file, or 0 when the file ends inside it. Throws for a section whose
 // framing is wrong.
 size_t logger_size(const unsigned char* at, size_t left) {
   if (left < format::kLoggerHeaderSize) return 0;
-  if (at[format::kSectionReservedAt] != 0 || at[format::kSectionReservedAt + 1] != 0 ||
-      at[format::kSectionReservedAt + 2] != 0) {
+  if (!format::section_reserved_is_zero(at)) {
     throw input_error("reserved bytes of a logger section are not zero");
   }
-  const uint32_t name_size = le32(at + format::kNameSizeAt);
-  if (name_size > format::kNameLimit) {
-    throw input_error("logger name of " + std::to_string(name_size) + " bytes (at most " +
+  const format::logger_head head = format::decode_logger_head(at);
+  if (head.name_size > format::kNameLimit) {
+    throw input_error("logger name of " + std::to_string(head.name_size) + " bytes (at most " +
                       std::to_string(format::kNameLimit) + ")");
   }
-  const uint64_t total = format::kLoggerHeaderSize + uint64_t{name_size} +
-                         le32(at + format::kRingSizeAt) + le32(at + format::kBuildingSizeAt);
+  const uint64_t total =
+      format::kLoggerHeaderSize + uint64_t{head.name_size} + head.ring.size + head.building_size;
   return total > left ? 0 : static_cast<size_t>(total);
 }
 
@@ -38,19 +33,17 @@ size_t logger_size(const unsigned char* at, size_t left) {
 // ring walked for its record count and tear; a ring without an array holds
 // none.
 void read_logger(const unsigned char* at, crashed_logger& out) {
+  const format::logger_head head = format::decode_logger_head(at);
   found_ring& ring = out.ring;
   ring = found_ring{};
-  ring.state =
-      ring_state{static_cast<int32_t>(le32(at + format::kEmptyAt)), le32(at + format::kWritePosAt),
-                 le32(at + format::kReadPosAt), le32(at + format::kRingSizeAt)};
-  ring.address = format::load_le(at + format::kRingAddressAt, 8);
+  ring.state = head.ring;
+  ring.address = head.ring_address;
   ring.store_recognised = true;
-  ring.trace_id = static_cast<int32_t>(le32(at + format::kTraceIdAt));
-  const uint32_t name_size = le32(at + format::kNameSizeAt);
+  ring.trace_id = static_cast<int32_t>(head.trace_id);
   const unsigned char* name = at + format::kLoggerHeaderSize;
-  ring.name.assign(reinterpret_cast<const char*>(name), name_size);
-  out.bytes = name + name_size;
-  out.building = record_span(out.bytes + ring.state.size, le32(at + format::kBuildingSizeAt));
+  ring.name.assign(reinterpret_cast<const char*>(name), head.name_size);
+  out.bytes = name + head.name_size;
+  out.building = record_span(out.bytes + ring.state.size, head.building_size);
   out.unreadable.reset();
   if (ring.state.size == 0) return;
   out.unreadable = unusable_fields(ring.state);
@@ -73,15 +66,15 @@ crash_reader::crash_reader(const unsigned char* file, size_t size)
     : file_(file), size_(size), pos_(format::kFileHeaderSize), left_(0) {
   if (!is_crash_file(file, size)) throw input_error("not a crash file (no WEXLOGCR magic)");
   if (size < format::kFileHeaderSize) throw input_error("truncated crash file header");
-  if (le32(file + format::kVersionAt) != format::kVersion) {
-    throw input_error("unsupported crash file version " +
-                      std::to_string(le32(file + format::kVersionAt)));
+  const uint32_t version = format::version_of(file);
+  if (version != format::kVersion) {
+    throw input_error("unsupported crash file version " + std::to_string(version));
   }
-  if (le32(file + format::kReservedAt) != 0)
-    throw input_error("reserved header bytes are not zero");
-  heading_.signal = le32(file + format::kSignalAt);
-  heading_.pid = le32(file + format::kPidAt);
-  heading_.time = format::load_le(file + format::kTimeAt, 8);
+  if (!format::reserved_is_zero(file)) throw input_error("reserved header bytes are not zero");
+  const format::file_head head = format::decode_file_head(file);
+  heading_.signal = head.signal;
+  heading_.pid = head.pid;
+  heading_.time = head.time;
   for (size_t pos = format::kFileHeaderSize;;) {
     const size_t left = size - pos;
     if (left >= 4 && format::has_tag(file + pos, format::kLoggerTag)) {
@@ -93,7 +86,7 @@ crash_reader::crash_reader(const unsigned char* file, size_t size)
       }
     } else if (left >= 4 && format::has_tag(file + pos, format::kEndTag)) {
       if (left < format::kEndSize) break;
-      const uint32_t count = le32(file + pos + format::kLoggerCountAt);
+      const uint32_t count = format::decode_end(file + pos);
       if (count != heading_.loggers) {
         throw input_error("the end section counts " + std::to_string(count) +
                           " loggers, the file holds " + std::to_string(heading_.loggers));

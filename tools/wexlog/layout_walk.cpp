@@ -5,9 +5,9 @@
 #include <cstring>
 #include <unordered_set>
 
-#include "layout/layout_format.h"
+#include "codec/layout_format.h"
+#include "codec/record_format.h"
 #include "render.h"
-#include "storage/wex_lib_log_record.h"
 
 namespace wexlog {
 namespace {
@@ -231,10 +231,10 @@ class registry_walk {
     const uint64_t lent_size = value(s, layout::store_lent_size);
     if (lent != 0 && lent_size <= velorin::log_record::kDataLimit) {
       if (const unsigned char* bytes = take_(lent, lent_size, scratch)) {
-        items = {velorin::log_record::kData,
-                 static_cast<unsigned char>(value(s, layout::store_lent_kind)),
-                 static_cast<unsigned char>(lent_size), static_cast<unsigned char>(lent_size >> 8)};
-        items.insert(items.end(), bytes, bytes + lent_size);
+        items.resize(velorin::log_record::data_item_size(lent_size));
+        velorin::log_record::write_data_item(
+            items.data(), static_cast<unsigned int>(value(s, layout::store_lent_kind)), bytes,
+            static_cast<unsigned int>(lent_size));
       }
     }
     const uint64_t size = value(s, layout::store_building_size);

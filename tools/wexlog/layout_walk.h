@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Finding the live loggers of a task through the layout descriptor the
-// library keeps in writable data (src/layout/layout_format.h), in a core or
+// library keeps in writable data (codec/layout_format.h), in a core or
 // in a running process alike (memory_source.h).
 //
 // The descriptor is looked for as its 16-byte magic in the source's data

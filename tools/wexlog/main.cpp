@@ -39,7 +39,6 @@
 #include "printer.h"
 #include "ring_scan.h"
 #include "snapshot_file.h"
-#include "wex_lib_log_version.h"
 
 namespace {
 
@@ -161,7 +160,7 @@ int main(int argc, char** argv) {
   CLI::App app{
       "Reads the log records of crashed tasks from their core files and crash files, from ring "
       "snapshot files, and from running tasks."};
-  app.set_version_flag("--version", "wexlog " WEX_LIB_LOG_VERSION_STRING);
+  app.set_version_flag("--version", "wexlog " WEXLOG_VERSION);
   app.require_subcommand(1);
   std::string path;
   std::string logger;

@@ -3,7 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "storage/wex_lib_log_record.h"
+#include "codec/dump_line.h"
 
 namespace wexlog {
 namespace {

@@ -9,11 +9,23 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
-#include "file_io.h"
 #include "otlp.h"
 
 namespace wexlog {
 namespace {
+
+// Writes all `size` bytes, again after a short or interrupted write; false
+// on an error (errno says which).
+bool write_all(int fd, const char* data, size_t size) {
+  while (size != 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
 
 class text_printer : public printer {
  public:
@@ -82,7 +94,7 @@ std::string& output::text() {
 void output::flush() {
   if (fd_ < 0) return;
   errno = 0;
-  if (!velorin::write_all(fd_, text_.data(), text_.size())) {
+  if (!write_all(fd_, text_.data(), text_.size())) {
     throw output_error(std::strerror(errno != 0 ? errno : EIO));
   }
   text_.clear();

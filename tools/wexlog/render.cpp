@@ -3,8 +3,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "digits.h"
-#include "storage/wex_lib_log_record.h"
+#include "codec/digits.h"
+#include "codec/dump_line.h"
 
 namespace wexlog {
 namespace {

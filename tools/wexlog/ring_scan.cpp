@@ -6,12 +6,14 @@
 #include <tuple>
 #include <unordered_map>
 
-#include "storage/wex_lib_log_record.h"
+#include "codec/record_format.h"
+#include "codec/ring_chain.h"
 
 namespace wexlog {
 namespace {
 
-constexpr uint32_t kPrefixSize = 4;
+using velorin::ring_chain::chain_walk;
+using velorin::ring_chain::kPrefixSize;
 constexpr uint64_t kNameLimit = 4096;
 // The record under construction is read only up to this size: far more than
 // any record the library builds, and a bound on what a forged vector can
@@ -41,25 +43,6 @@ inline uint64_t load_pointer(const unsigned char* p) {
   } else {
     return load32<Swap>(p);
   }
-}
-
-// `at` reduced into a ring of `size` bytes. A position plus a record's
-// length stays below 2 * size, but a prefix or header can be longer than a
-// ring of a few bytes and wrap around it more than once.
-uint32_t wrap(uint64_t at, uint32_t size) {
-  return static_cast<uint32_t>(at < size ? at : at % size);
-}
-
-// The little-endian length prefix at `pos`, which may wrap at the end, more
-// than once in a ring shorter than the prefix.
-uint32_t prefix_at(const unsigned char* bytes, uint32_t size, uint32_t pos) {
-  if (size - pos >= kPrefixSize) return velorin::load_le32(bytes + pos);
-  uint32_t length = 0;
-  for (unsigned int i = 0; i < kPrefixSize; ++i) {
-    length |= uint32_t{bytes[pos]} << (8 * i);
-    pos = pos + 1 == size ? 0 : pos + 1;
-  }
-  return length;
 }
 
 std::string text(const char* what, uint64_t a, const char* then, uint64_t b) {
@@ -308,16 +291,18 @@ void share_records(const core_image& core, std::vector<found_ring>& rings) {
 }  // namespace
 
 std::optional<std::string> unusable_fields(const ring_state& state) {
-  const uint32_t size = state.size;
-  if (size == 0) return std::string("ring size is 0");
-  if (state.write_pos >= size) {
-    return text("write position ", state.write_pos, " is not below the ring size ", size);
-  }
-  if (state.read_pos >= size) {
-    return text("read position ", state.read_pos, " is not below the ring size ", size);
-  }
-  if (state.empty != 0 && state.empty != 1) {
-    return "empty flag " + std::to_string(state.empty) + " is neither 0 nor 1";
+  using velorin::ring_chain::field_fault;
+  switch (velorin::ring_chain::check_fields(state)) {
+    case field_fault::none:
+      return std::nullopt;
+    case field_fault::zero_size:
+      return std::string("ring size is 0");
+    case field_fault::write_pos:
+      return text("write position ", state.write_pos, " is not below the ring size ", state.size);
+    case field_fault::read_pos:
+      return text("read position ", state.read_pos, " is not below the ring size ", state.size);
+    case field_fault::empty_flag:
+      return "empty flag " + std::to_string(state.empty) + " is neither 0 nor 1";
   }
   return std::nullopt;
 }
@@ -345,38 +330,40 @@ std::string tear_note(const tear& where, const ring_state& state) {
 }
 
 ring_walk::ring_walk(const ring_state& state, const unsigned char* bytes, bool parse)
-    : bytes_(bytes), size_(state.size), parse_(parse), pos_(state.read_pos) {
-  const uint32_t ahead = wrap(uint64_t{state.write_pos} + size_ - pos_, size_);
-  if (state.empty == 1) {
-    remaining_ = 0;
-    if (ahead != 0) stop_(tear::moved_while_empty, 0);
-  } else {
-    remaining_ = ahead == 0 ? size_ : ahead;  // equal positions: full
+    : bytes_(bytes), size_(state.size), parse_(parse), chain_(bytes, state) {
+  if (state.empty == 1 && state.write_pos != state.read_pos) {
+    stop_(tear::moved_while_empty, state.read_pos, 0);
   }
 }
 
-bool ring_walk::stop_(tear::kind_t kind, uint32_t length) {
-  torn_ = tear{kind, pos_, length};
-  remaining_ = 0;
+bool ring_walk::stop_(tear::kind_t kind, uint32_t offset, uint32_t length) {
+  torn_ = tear{kind, offset, length};
+  chain_ = chain_walk(bytes_, size_, offset, 0);
   return false;
 }
 
 bool ring_walk::next(record_span& record) {
-  if (remaining_ == 0) return false;
-  const uint32_t length = prefix_at(bytes_, size_, pos_);
-  if (length == 0) return stop_(tear::zero_length, 0);
-  if (uint64_t{length} + kPrefixSize > remaining_) return stop_(tear::past_write, length);
-  const uint32_t start = wrap(uint64_t{pos_} + kPrefixSize, size_);
-  if (length <= size_ - start) {
-    record = record_span(bytes_ + start, length);
+  velorin::ring_chain::ring_record at;
+  switch (chain_.look(at)) {
+    case chain_walk::kEnd:
+      return false;
+    case chain_walk::kZeroLength:
+      return stop_(tear::zero_length, at.offset, 0);
+    case chain_walk::kPastEnd:
+      return stop_(tear::past_write, at.offset, at.length);
+    case chain_walk::kRecord:
+      break;
+  }
+  const uint32_t start = chain_.payload_at(at);
+  if (at.length <= size_ - start) {
+    record = record_span(bytes_ + start, at.length);
   } else {
-    scratch_.assign(bytes_ + start, bytes_ + size_);
-    scratch_.insert(scratch_.end(), bytes_, bytes_ + (length - (size_ - start)));
+    scratch_.resize(at.length);
+    velorin::ring_chain::copy_out(scratch_.data(), bytes_, size_, start, at.length);
     record = record_span(scratch_);
   }
-  if (parse_ && !is_whole_record(record)) return stop_(tear::unparsed, length);
-  pos_ = wrap(uint64_t{start} + length, size_);
-  remaining_ -= uint64_t{length} + kPrefixSize;
+  if (parse_ && !is_whole_record(record)) return stop_(tear::unparsed, at.offset, at.length);
+  chain_.pass(at);
   ++records_;
   return true;
 }

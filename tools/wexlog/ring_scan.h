@@ -47,6 +47,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/ring_chain.h"
 #include "core_file.h"
 
 namespace wexlog {
@@ -62,12 +63,7 @@ struct record_span {
 };
 
 // A ring's control fields, in host byte order.
-struct ring_state {
-  int32_t empty;
-  uint32_t write_pos;
-  uint32_t read_pos;
-  uint32_t size;
-};
+using velorin::ring_chain::ring_state;
 
 // Why the fields of a ring cannot be walked at all, or null when they can:
 // a size of 0, a position not below the size, an empty flag not 0 or 1.
@@ -90,8 +86,9 @@ std::string tear_note(const tear& where, const ring_state& state);
 // Each ring record must have a non-zero length, end at or before the write
 // position and, when `parse` is set, hold a log record that parses to its
 // last byte. The walk stops at the write position, or at the first ring
-// record that breaks these rules: the ring is then torn there. A ring the
-// library's snapshot import accepts is exactly one whose walk without
+// record that breaks these rules: the ring is then torn there. It steps
+// with the codec's chain walk, the one the library's ring uses, so a ring
+// the library's snapshot import accepts is exactly one whose walk without
 // `parse` ends untorn.
 class ring_walk {
  public:
@@ -101,16 +98,15 @@ class ring_walk {
   uint64_t records() const { return records_; }
   const std::optional<tear>& torn() const { return torn_; }
   // Where the next ring record starts.
-  uint32_t position() const { return pos_; }
+  uint32_t position() const { return chain_.position(); }
 
  private:
-  bool stop_(tear::kind_t kind, uint32_t length);
+  bool stop_(tear::kind_t kind, uint32_t offset, uint32_t length);
 
   const unsigned char* bytes_;
   uint32_t size_;
   bool parse_;
-  uint32_t pos_;
-  uint64_t remaining_;  // bytes from pos_ up to the write position
+  velorin::ring_chain::chain_walk chain_;
   uint64_t records_ = 0;
   std::optional<tear> torn_;
   std::vector<unsigned char> scratch_;

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
-#include "storage/wex_lib_log_record.h"
+#include "codec/dump_line.h"
 
 #include <cstring>
 
-#include "digits.h"
+#include "codec/digits.h"
 
 namespace velorin {
 namespace log_record {
@@ -40,57 +40,6 @@ void append_decimal(std::string& line, uint32_t value, unsigned int min_digits) 
 }
 
 }  // namespace
-
-bool reader::take_(size_t n, const unsigned char*& at) {
-  if (static_cast<size_t>(end_ - pos_) < n) return false;
-  at = pos_;
-  pos_ += n;
-  return true;
-}
-
-bool reader::take_le_(unsigned int n, uint32_t& value) {
-  const unsigned char* at;
-  if (!take_(n, at)) return false;
-  value = 0;
-  for (unsigned int i = n; i != 0; --i) value = value << 8 | at[i - 1];
-  return true;
-}
-
-bool reader::read_header(header& out) {
-  uint32_t count;
-  if (!take_le_(4, out.time_of_day) || !take_le_(4, out.task_id) || !take_le_(1, count)) {
-    return false;
-  }
-  out.item_count = static_cast<uint8_t>(count);
-  return true;
-}
-
-bool reader::read_item(item& out) {
-  out = item{};
-  uint32_t field;
-  if (!take_le_(1, field)) return false;
-  out.tag = static_cast<unsigned char>(field);
-  switch (out.tag) {
-    case kTitle:
-    case kString:
-    case kSet:
-      if (!take_le_(out.tag == kTitle ? 1 : 2, field)) return false;
-      out.text_size = field;
-      if (!take_(out.text_size, out.text)) return false;
-      return out.tag != kSet || take_le_(4, out.value);
-    case kValue:
-    case kHexValue:
-      return take_le_(4, out.value);
-    case kData:
-      if (!take_le_(1, field)) return false;
-      out.kind = static_cast<unsigned char>(field);
-      if (!take_le_(2, field)) return false;
-      out.data_size = field;
-      return take_(out.data_size, out.data);
-    default:
-      return true;
-  }
-}
 
 const char* type_label(int type) {
   for (unsigned int bit = 0; bit < 7; ++bit) {
@@ -177,19 +126,6 @@ void append_item(std::string& line, const item& it) {
     default:
       break;
   }
-}
-
-message_item read_message_item(const unsigned char* data, size_t size) {
-  message_item out{};
-  if (size > 0) out.type = data[0];
-  if (size > 1) out.len_type = data[1];
-  if (size > 2) {
-    out.text = data + 2;
-    const void* nul = std::memchr(out.text, 0, size - 2);
-    out.text_size =
-        nul ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - out.text) : size - 2;
-  }
-  return out;
 }
 
 void append_message_item(std::string& line, const unsigned char* data, size_t size) {

@@ -7,8 +7,8 @@
 // Decimal digits are written two at a time from a table of pairs, and values
 // that fit 32 bits take the cheaper 32-bit divisions: numbers are most of
 // what a dump line or a message's conversions cost.
-#ifndef WEX_LIB_LOG_DIGITS_H
-#define WEX_LIB_LOG_DIGITS_H
+#ifndef WEXLOG_CODEC_DIGITS_H
+#define WEXLOG_CODEC_DIGITS_H
 
 #include <cstdint>
 #include <cstring>
@@ -84,4 +84,4 @@ char* radix_before(char* end, uint64_t value, const char* digit_chars) {
 }  // namespace digits
 }  // namespace velorin
 
-#endif  // WEX_LIB_LOG_DIGITS_H
+#endif  // WEXLOG_CODEC_DIGITS_H

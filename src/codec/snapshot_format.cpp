@@ -1,15 +1,13 @@
 // SPDX-License-Identifier: MIT
-#include "storage/wex_lib_log_snapshot_format.h"
+#include "codec/snapshot_format.h"
 
 #include <cstring>
 
-#include "byte_order.h"
+#include "codec/byte_order.h"
 
 namespace velorin {
 namespace snapshot_format {
-namespace {}  // namespace
-
-void encode_header(const WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info, unsigned char* out) {
+void encode_header(const ring_chain::ring_state& info, unsigned char* out) {
   std::memcpy(out, kMagic, kMagicSize);
   store_le(out + 8, kVersion, 4);
   out[12] = static_cast<unsigned char>(info.empty);
@@ -20,7 +18,7 @@ void encode_header(const WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info, unsigned char
 }
 
 const char* decode_header(const unsigned char* head, size_t available,
-                          WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info) {
+                          ring_chain::ring_state& info) {
   if (available < kMagicSize || std::memcmp(head, kMagic, kMagicSize) != 0) {
     return "not a ring snapshot (no WEXLOGRS magic)";
   }
@@ -35,14 +33,14 @@ const char* decode_header(const unsigned char* head, size_t available,
   return nullptr;
 }
 
-const char* check_file_size(const WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info, uint64_t file_size) {
+const char* check_file_size(const ring_chain::ring_state& info, uint64_t file_size) {
   const uint64_t expected = uint64_t{kHeaderSize} + info.size;
   if (file_size < expected) return "truncated snapshot: fewer ring bytes than its size";
   if (file_size > expected) return "trailing bytes after the ring bytes";
   return nullptr;
 }
 
-const char* decode(const unsigned char* file, size_t size, WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info,
+const char* decode(const unsigned char* file, size_t size, ring_chain::ring_state& info,
                    const unsigned char*& raw) {
   if (const char* reason = decode_header(file, size, info)) return reason;
   if (const char* reason = check_file_size(info, size)) return reason;

@@ -29,8 +29,8 @@
 // A reader takes a descriptor only when every field is what this version
 // says: magic, version, byte order and pointer width of the core, each field
 // of the width kFieldWidths gives and within its object.
-#ifndef WEX_LIB_LOG_LAYOUT_FORMAT_H
-#define WEX_LIB_LOG_LAYOUT_FORMAT_H
+#ifndef WEXLOG_CODEC_LAYOUT_FORMAT_H
+#define WEXLOG_CODEC_LAYOUT_FORMAT_H
 
 #include <cstddef>
 #include <cstdint>
@@ -127,4 +127,4 @@ static_assert(offsetof(layout_descriptor, registry) == kRegistryAt &&
 }  // namespace layout
 }  // namespace velorin
 
-#endif  // WEX_LIB_LOG_LAYOUT_FORMAT_H
+#endif  // WEXLOG_CODEC_LAYOUT_FORMAT_H

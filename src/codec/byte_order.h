@@ -2,16 +2,26 @@
 // Little-endian integers, as records, ring prefixes, snapshot and crash
 // files hold them: written and read byte by byte, so that a file or ring
 // reads the same on the big-endian device and on a little-endian host.
-#ifndef WEX_LIB_LOG_BYTE_ORDER_H
-#define WEX_LIB_LOG_BYTE_ORDER_H
+#ifndef WEXLOG_CODEC_BYTE_ORDER_H
+#define WEXLOG_CODEC_BYTE_ORDER_H
 
 #include <cstdint>
+#include <cstring>
 
 namespace velorin {
 
 // Writes the `n` low-order bytes of `value`, least significant first.
 inline void store_le(unsigned char* out, uint64_t value, unsigned int n) {
   for (unsigned int i = 0; i < n; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+// The same for 4 bytes in one store: the compiler then keeps it one store
+// among its neighbours instead of merging the bytes of several fields.
+inline void store_le32(unsigned char* out, uint32_t value) {
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  value = __builtin_bswap32(value);
+#endif
+  std::memcpy(out, &value, sizeof value);
 }
 
 inline uint64_t load_le(const unsigned char* in, unsigned int n) {
@@ -26,4 +36,4 @@ inline uint32_t load_le32(const unsigned char* in) {
 
 }  // namespace velorin
 
-#endif  // WEX_LIB_LOG_BYTE_ORDER_H
+#endif  // WEXLOG_CODEC_BYTE_ORDER_H
