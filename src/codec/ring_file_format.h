@@ -32,8 +32,10 @@
 //   whole (release ordering), then clears the empty flag; an empty flag of 1
 //   with the positions apart is therefore a push into an empty ring cut off
 //   after its record was whole;
-// - a read position that reaches the write position sets the empty flag
-//   first;
+// - a pop or removal that empties the ring sets the empty flag first, then
+//   the read position; a push that discards every older record for its own
+//   leaves equal positions with the flag 0 until its record is whole, when
+//   the ring holds no committed record;
 // - a ring emptied or replaced whole (clear, import) first sets the empty
 //   flag to kChanging, then the positions, then the final flag: a flag of
 //   kChanging means the ring held nothing committed at that instant.
@@ -86,8 +88,8 @@ struct control {
 
 static_assert(sizeof(control) == 16 && alignof(control) <= 8, "control fields are four words");
 static_assert(kControlAt + sizeof(control) == kHeaderSize, "the ring's bytes follow the control");
-static_assert(offsetof(control, write_pos) == kWritePosAt && offsetof(control, read_pos) ==
-                  kReadPosAt && offsetof(control, size) == kSizeAt,
+static_assert(offsetof(control, write_pos) == kWritePosAt &&
+                  offsetof(control, read_pos) == kReadPosAt && offsetof(control, size) == kSizeAt,
               "control field offsets");
 
 }  // namespace ring_file_format
