@@ -23,6 +23,14 @@
 // receives busy.txt ("name ring_size record_size" per logger: the bytes one
 // message takes in the ring) and the crash file.
 //
+//   wexlog_crash_file_fixture mapped DIR
+// Four writer threads log numbered messages of varying length, without
+// pause, into three loggers whose rings are ring files of DIR ("kill0" to
+// "kill2", rings of 3000, 5000 and 9000 bytes; writer t logs into kill<t%3>)
+// until the task is killed from outside. After each message is stored its
+// writer publishes its number in DIR/committed, a mapped file of one
+// 32-bit word per writer in the host's byte order.
+//
 //   wexlog_crash_file_fixture pin DIR
 // A process state small enough to write down byte for byte: the clock fixed
 // at 01:02:03.004 UTC, one logger "pin" (trace id 7, a 32-byte ring) holding
@@ -33,11 +41,13 @@
 #include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 #include <wex_lib_log_crash.h>
 #include <wex_lib_log_entry.h>
+#include <wex_lib_log_map.h>
 #include <wex_lib_log_snapshot.h>
 
 #include <algorithm>
@@ -206,6 +216,33 @@ int busy(const std::string& dir) {
   return 0;
 }
 
+// The mapped mode: writers that never stop, until a SIGKILL.
+int mapped(const std::string& dir) {
+  constexpr unsigned int kWriters = 4, kLoggers = 3;
+  const int sizes[kLoggers] = {3000, 5000, 9000};
+  const int fd = open((dir + "/committed").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+  if (fd < 0 || ftruncate(fd, 4 * kWriters) != 0) return 4;
+  void* words = mmap(nullptr, 4 * kWriters, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (words == MAP_FAILED || velorin::wex_lib_log_map_rings(dir.c_str()) != 0) return 4;
+  auto* committed = static_cast<std::atomic<uint32_t>*>(words);
+  std::vector<std::unique_ptr<wex_lib_log_entry>> logs;
+  for (unsigned int i = 0; i < kLoggers; ++i) {
+    const std::string name = "kill" + std::to_string(i);
+    logs.emplace_back(new wex_lib_log_entry(static_cast<int>(401 + i), name.c_str(), sizes[i]));
+  }
+  for (unsigned int t = 0; t < kWriters; ++t) {
+    std::thread([&, t] {
+      for (uint32_t seq = 1;; ++seq) {
+        logs[t % kLoggers]->add_log(WEX_LIB_LOG_LV_ERROR, WEX_LIB_LOG_TYPE_ERROR,
+                                    WEX_LIB_LOG_LEN_FULL, "kill", "writer %u seq %u %s", t, seq,
+                                    filler(seq % 23, t).c_str());
+        committed[t].store(seq, std::memory_order_release);
+      }
+    }).detach();
+  }
+  for (;;) pause();
+}
+
 int pin() {
   setenv("TZ", "UTC", 1);
   platform_standin::local_time_zone_changed();
@@ -222,14 +259,16 @@ int pin() {
 
 int main(int argc, char** argv) {
   const std::string mode = argc == 3 ? argv[1] : "", dir = argc == 3 ? argv[2] : "";
-  const std::string modes[] = {"null",   "overflow", "worker-overflow", "abort", "handled",
-                               "nofile", "taken",    "fsize",           "busy",  "pin"};
+  const std::string modes[] = {"null",    "overflow", "worker-overflow", "abort",
+                               "handled", "nofile",   "taken",           "fsize",
+                               "busy",    "pin",      "mapped"};
   if (std::find(std::begin(modes), std::end(modes), mode) == std::end(modes)) return 2;
   platform_standin::capture(true);  // the echoes of the messages are not wanted here
   install_application_handlers(mode == "handled");
   if (velorin::wex_lib_log_install_crash_handler(dir.c_str()) != 0) return 3;
   if (mode == "busy") return busy(dir);
   if (mode == "pin") return pin();
+  if (mode == "mapped") return mapped(dir);
 
   const char* const names[] = {"wrapped", "structured.and.long.texts", "quiet", "dying"};
   const int sizes[] = {1500, 9000, 128, 600};

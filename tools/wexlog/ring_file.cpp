@@ -194,10 +194,16 @@ std::string task_status(uint32_t pid, uint64_t start_time, const std::string& pr
   try {
     stat = read_whole_file(proc + "/" + std::to_string(pid) + "/stat", 1 << 16);
   } catch (const input_error&) {
-    return "stale: no task has this pid";
+    return "stale: the task has ended";
   }
+  // The fields after the command name, which may hold anything, follow its
+  // last ')': the state (a zombie has ended), then up to the start time.
   const std::string text(stat.begin(), stat.end());
   size_t at = text.rfind(')');
+  if (at != std::string::npos && at + 2 < text.size() &&
+      (text[at + 2] == 'Z' || text[at + 2] == 'X')) {
+    return "stale: the task has ended";
+  }
   for (int field = 2; at != std::string::npos && field < 22; ++field) at = text.find(' ', at + 1);
   if (at == std::string::npos || std::strtoull(text.c_str() + at + 1, nullptr, 10) != start_time) {
     return "stale: the pid now belongs to another task";
