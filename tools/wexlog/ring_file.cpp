@@ -58,18 +58,42 @@ std::vector<unsigned char> ring_bytes(const ring_file& file, uint32_t pos, uint3
   return out;
 }
 
-// The record a push was writing at `at`, with `free` bytes of room there,
-// when it looks whole and is not older than `newest` (a time of day).
-std::optional<std::vector<unsigned char>> cut_short_record(const ring_file& file, uint32_t at,
-                                                           uint64_t free,
-                                                           std::optional<uint32_t> newest) {
+// The log record of the ring record at `at` when it looks whole within
+// `room` bytes.
+std::optional<std::vector<unsigned char>> whole_record_at(const ring_file& file, uint32_t at,
+                                                          uint64_t room) {
   const uint32_t length = velorin::load_le32(ring_bytes(file, at, kPrefixSize).data());
-  if (length < kRecordHeaderSize || uint64_t{length} + kPrefixSize > free) return std::nullopt;
+  if (length < kRecordHeaderSize || uint64_t{length} + kPrefixSize > room) return std::nullopt;
   std::vector<unsigned char> record =
       ring_bytes(file, wrap(uint64_t{at} + kPrefixSize, file.ring_size), length);
   if (!is_whole_record(record)) return std::nullopt;
-  if (newest && velorin::load_le32(record.data()) < *newest) return std::nullopt;
-  return std::vector<unsigned char>(record.begin() + kRecordHeaderSize, record.end());
+  return record;
+}
+
+// Whether the `free` bytes from `at` are whole ring records end to end: the
+// records a push discarded, left as they were, whose chain ends exactly at
+// the read position. A record being written breaks that chain, unless it
+// ended exactly where a discarded one did.
+bool discarded_chain(const ring_file& file, uint32_t at, uint64_t free) {
+  while (free != 0) {
+    const auto record = whole_record_at(file, at, free);
+    if (!record) return false;
+    free -= record->size() + kPrefixSize;
+    at = wrap(uint64_t{at} + record->size() + kPrefixSize, file.ring_size);
+  }
+  return true;
+}
+
+// The record a push was writing at `at`, with `free` bytes of room up to
+// the read position (the whole ring when `empty`), when it looks whole, is
+// not older than `newest` (a time of day) and is not a discarded record.
+std::optional<std::vector<unsigned char>> cut_short_record(const ring_file& file, uint32_t at,
+                                                           uint64_t free, bool empty,
+                                                           std::optional<uint32_t> newest) {
+  const auto record = whole_record_at(file, at, free);
+  if (!record || (newest && velorin::load_le32(record->data()) < *newest)) return std::nullopt;
+  if (!empty && discarded_chain(file, at, free)) return std::nullopt;
+  return std::vector<unsigned char>(record->begin() + kRecordHeaderSize, record->end());
 }
 
 std::optional<uint32_t> newest_time(const ring_file& file, const ring_state& state) {
@@ -171,11 +195,11 @@ ring_file_reading read_ring(const ring_file& file) {
   if (s.empty == 0 && s.write_pos == s.read_pos && out.records == 0 && out.torn) {
     // Every older record discarded for the one being written.
     out.torn.reset();
-    out.uncommitted = cut_short_record(file, s.write_pos, s.size, std::nullopt);
+    out.uncommitted = cut_short_record(file, s.write_pos, s.size, true, std::nullopt);
   } else if (!out.torn) {
     const uint64_t free =
         s.empty != 0 ? s.size : wrap(uint64_t{s.read_pos} + s.size - s.write_pos, s.size);
-    out.uncommitted = cut_short_record(file, s.write_pos, free, newest_time(file, s));
+    out.uncommitted = cut_short_record(file, s.write_pos, free, s.empty != 0, newest_time(file, s));
   }
   return out;
 }

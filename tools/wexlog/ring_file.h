@@ -9,8 +9,10 @@
 // kChanging is a ring being cleared or replaced, which holds nothing. The
 // ring record at the write position is the one a push was writing when the
 // task died: it is shown as uncommitted, never counted, when its length
-// fits the free space, its bytes parse to a whole log record and it is not
-// older than the newest committed record. Equal positions with the empty
+// fits the free space, its bytes parse to a whole log record, it is not
+// older than the newest committed record and it does not begin a chain of
+// whole records that ends exactly at the read position (the records a push
+// discarded, still there). Equal positions with the empty
 // flag 0 whose chain does not close are a push that discarded every older
 // record for its own: no record committed, the one at the positions
 // possibly uncommitted.
