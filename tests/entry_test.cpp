@@ -431,8 +431,8 @@ TEST_F(EntryTest, MappedRingLivesInAPrivateFileInStepWithTheRingAndGoesWithItsLo
   EXPECT_EQ(word(fmt::kPidAt), uint32_t(getpid()));
   EXPECT_EQ(word(fmt::kTraceIdAt), 77u);
   EXPECT_EQ(word(fmt::kRingSizeAt), 600u);
-  EXPECT_EQ(std::string(file.begin() + 44, file.begin() + 44 + word(fmt::kNameLengthAt)),
-            "a/b-c d");
+  const char* name = reinterpret_cast<const char*>(file.data() + fmt::kNameAt);
+  EXPECT_EQ(std::string(name, word(fmt::kNameLengthAt)), "a/b-c d");
   velorin::WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_ ctrl{};
   std::vector<unsigned char> bytes(600);
   ASSERT_EQ(mapped->storage().get_ring_buffer(&ctrl, bytes.data()), 0);
