@@ -71,7 +71,7 @@ for run in range(kills):
     totals["logged"] += sum(committed)
     seen = {t: set() for t in range(WRITERS)}
     rings, ring, problems = {}, None, []
-    for line in open(os.path.join(d, "recovered.txt")):
+    for line in open(os.path.join(d, "recovered.txt"), errors="replace"):
         if line.startswith("# ring file "):
             name = re.search(r' logger "([^"]*)"', line).group(1)
             size = int(re.search(r" size (\d+)", line).group(1))

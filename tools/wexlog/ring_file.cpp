@@ -12,6 +12,7 @@
 #include "core_file.h"
 #include "file_io.h"
 #include "render.h"
+#include "storage/wex_lib_log_record.h"
 
 namespace wexlog {
 namespace {
@@ -58,6 +59,29 @@ std::vector<unsigned char> ring_bytes(const ring_file& file, uint32_t pos, uint3
   return out;
 }
 
+// Whether a message item's bytes are all written: a push copies them front
+// to back, so a copy cut short leaves older bytes at the end, which rarely
+// hold a single-bit type, a text without NUL and the two closing zeros.
+bool message_looks_whole(const velorin::log_record::item& item) {
+  if (item.tag != velorin::log_record::kData || item.kind != 0) return true;
+  const unsigned char* bytes = item.data;
+  const size_t size = item.data_size;
+  if (size < 4 || bytes[size - 1] != 0 || bytes[size - 2] != 0) return false;
+  if (bytes[0] == 0 || bytes[0] > 64 || (bytes[0] & (bytes[0] - 1)) != 0) return false;
+  return std::memchr(bytes + 2, 0, size - 4) == nullptr;
+}
+
+// Whether the bytes are a whole log record whose message items look whole.
+bool record_looks_whole(const std::vector<unsigned char>& record) {
+  bool messages_whole = true;
+  size_t unread = 0;
+  const bool parsed = velorin::log_record::read_record(
+      record.data(), record.size(), [](const velorin::log_record::header&) {},
+      [&](const velorin::log_record::item& item) { messages_whole &= message_looks_whole(item); },
+      &unread);
+  return parsed && unread == 0 && messages_whole;
+}
+
 // The log record of the ring record at `at` when it looks whole within
 // `room` bytes.
 std::optional<std::vector<unsigned char>> whole_record_at(const ring_file& file, uint32_t at,
@@ -66,7 +90,7 @@ std::optional<std::vector<unsigned char>> whole_record_at(const ring_file& file,
   if (length < kRecordHeaderSize || uint64_t{length} + kPrefixSize > room) return std::nullopt;
   std::vector<unsigned char> record =
       ring_bytes(file, wrap(uint64_t{at} + kPrefixSize, file.ring_size), length);
-  if (!is_whole_record(record)) return std::nullopt;
+  if (!record_looks_whole(record)) return std::nullopt;
   return record;
 }
 

@@ -9,7 +9,9 @@
 // kChanging is a ring being cleared or replaced, which holds nothing. The
 // ring record at the write position is the one a push was writing when the
 // task died: it is shown as uncommitted, never counted, when its length
-// fits the free space, its bytes parse to a whole log record, it is not
+// fits the free space, its bytes parse to a whole log record (a message item
+// with a single-bit type, a text without NUL and its two closing zeros), it
+// is not
 // older than the newest committed record and it does not begin a chain of
 // whole records that ends exactly at the read position (the records a push
 // discarded, still there). Equal positions with the empty
