@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <new>
@@ -95,6 +96,14 @@ void set_empty(fmt::control& control, uint32_t size) {
   control.size.store(size, std::memory_order_relaxed);
 }
 
+// `size` + `extra` bytes; std::bad_alloc when a 32-bit process cannot
+// address that many.
+size_t bytes_for(uint32_t size, size_t extra) {
+  const uint64_t total = uint64_t{size} + extra;
+  if (total > std::numeric_limits<size_t>::max()) throw std::bad_alloc();
+  return static_cast<size_t>(total);
+}
+
 // Opens a new file for the ring under the first free name; -1 with errno.
 int create_file(const enrolled_ring& ring, std::string& path) {
   const std::string base =
@@ -112,11 +121,11 @@ int create_file(const enrolled_ring& ring, std::string& path) {
 // the step that failed. posix_fallocate claims every block now, so that a
 // full file system refuses the ring here rather than with SIGBUS later.
 unsigned char* map_file(enrolled_ring& ring, uint32_t size, const char*& failed) {
+  const size_t length = bytes_for(size, fmt::kHeaderSize);
   std::string path;
   failed = "create";
   const descriptor fd(create_file(ring, path));
   if (fd.get() < 0) return nullptr;
-  const size_t length = fmt::kHeaderSize + size;
   void* base = MAP_FAILED;
   failed = "allocate";
   const int error = ::posix_fallocate(fd.get(), 0, static_cast<off_t>(length));
@@ -140,8 +149,7 @@ unsigned char* map_file(enrolled_ring& ring, uint32_t size, const char*& failed)
 }
 
 unsigned char* heap_array(uint32_t size) {
-  if (size > SIZE_MAX - kControlSize) throw std::bad_alloc();
-  auto* block = static_cast<unsigned char*>(std::calloc(kControlSize + size, 1));
+  auto* block = static_cast<unsigned char*>(std::calloc(bytes_for(size, kControlSize), 1));
   if (block == nullptr) throw std::bad_alloc();
   return block + kControlSize;
 }
@@ -153,7 +161,6 @@ void remove_file(enrolled_ring& ring) {
 }
 
 unsigned char* file_array(registry& r, enrolled_ring& ring, uint32_t size) {
-  if (size > SIZE_MAX - fmt::kHeaderSize) throw std::bad_alloc();
   remove_file(ring);
   const char* failed = nullptr;
   if (unsigned char* array = map_file(ring, size, failed)) return array;
