@@ -339,6 +339,14 @@ TEST_F(WexlogRingFileTest,
   copy("f.ring", bytes(after.begin(), after.begin() + 200), 0, {});
   copy("g.ring", bytes(after.begin(), after.begin() + 50), 0, {});
   copy("h.ring", bytes(300, 'x'), 0, {});
+  // Every older record discarded for the last one, whole but not committed.
+  const auto field = [&](size_t at) {
+    return before.begin() + std::ptrdiff_t(fmt::kControlAt + at);
+  };
+  bytes all_discarded(4, 0);
+  for (const size_t at : {fmt::kWritePosAt, fmt::kWritePosAt, fmt::kSizeAt})
+    all_discarded.insert(all_discarded.end(), field(at), field(at) + 4);
+  copy("i.ring", after, fmt::kControlAt, all_discarded);
   const std::string lines = run(WEXLOG_TOOL " recover " + mapped).second;
   log.trace_log((dir + "/dump.log").c_str());
   const std::string dumped = run("cat " + dir + "/dump.log").second;
@@ -352,22 +360,24 @@ TEST_F(WexlogRingFileTest,
   EXPECT_EQ(lines, "# ring file " + mapped + heading +
                        "4 logger \"ring/file\" trace_id 9\n# task pid " + pid + " running\n" +
                        dumped);
-  EXPECT_EQ(run(WEXLOG_TOOL " recover " + dir + " 2>&1"),
-            result(1, ring("a.ring", "4", pid + " running") + dumped +
-                          ring("b.ring", "3", pid + " running") + three +
-                          "# uncommitted [warn??] f\tmessage 3\n" +
-                          ring("c.ring", "4", pid + " stale: the pid now belongs to another task") +
-                          dumped + ring("d.ring", "4", "2139062143 stale: the task has ended") +
-                          dumped + ring("e.ring", "0", pid + " running") +
-                          "# ring not readable: control size 0 differs from ring size 400\n"
-                          "wexlog: " +
-                          dir +
-                          "/f.ring: ring file cut short: it holds 72 of its 400 ring bytes\n"
-                          "wexlog: " +
-                          dir +
-                          "/g.ring: ring file cut short in its header: 50 of 128 bytes\n"
-                          "wexlog: " +
-                          dir + "/h.ring: not a ring file\n"));
+  EXPECT_EQ(
+      run(WEXLOG_TOOL " recover " + dir + " 2>&1"),
+      result(1, ring("a.ring", "4", pid + " running") + dumped +
+                    ring("b.ring", "3", pid + " running") + three +
+                    "# uncommitted [warn??] f\tmessage 3\n" +
+                    ring("c.ring", "4", pid + " stale: the pid now belongs to another task") +
+                    dumped + ring("d.ring", "4", "2139062143 stale: the task has ended") + dumped +
+                    ring("e.ring", "0", pid + " running") +
+                    "# ring not readable: control size 0 differs from ring size 400\n"
+                    "wexlog: " +
+                    dir +
+                    "/f.ring: ring file cut short: it holds 72 of its 400 ring bytes\n"
+                    "wexlog: " +
+                    dir +
+                    "/g.ring: ring file cut short in its header: 50 of 128 bytes\n"
+                    "wexlog: " +
+                    dir + "/h.ring: not a ring file\n" + ring("i.ring", "0", pid + " running") +
+                    "# uncommitted [warn??] f\tmessage 3\n"));
   EXPECT_EQ(run(WEXLOG_TOOL " recover " + dir + "/b.ring " + dir + "/a.ring 2>&1").second,
             ring("b.ring", "3", pid + " running") + three +
                 "# uncommitted [warn??] f\tmessage 3\n" + ring("a.ring", "4", pid + " running") +

@@ -216,10 +216,13 @@ ring_file_reading read_ring(const ring_file& file) {
   out.records = walk.records();
   out.torn = walk.torn();
   if (out.changing) return out;
-  if (s.empty == 0 && s.write_pos == s.read_pos && out.records == 0 && out.torn) {
-    // Every older record discarded for the one being written.
+  if (s.empty == 0 && s.write_pos == s.read_pos && out.torn) {
+    // Every older record discarded for the one being written, which may
+    // already be whole at the positions.
+    out.records = 0;
     out.torn.reset();
     out.uncommitted = cut_short_record(file, s.write_pos, s.size, true, std::nullopt);
+    out.state.empty = 1;
   } else if (!out.torn) {
     const uint64_t free =
         s.empty != 0 ? s.size : wrap(uint64_t{s.read_pos} + s.size - s.write_pos, s.size);

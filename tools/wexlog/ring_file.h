@@ -6,18 +6,17 @@
 // The control fields are taken as the writer leaves them at any instant: an
 // empty flag of 1 with the positions apart is a push into an empty ring cut
 // off once its record was whole, so the ring holds that record; a flag of
-// kChanging is a ring being cleared or replaced, which holds nothing. The
-// ring record at the write position is the one a push was writing when the
-// task died: it is shown as uncommitted, never counted, when its length
-// fits the free space, its bytes parse to a whole log record (a message item
-// with a single-bit type, a text without NUL and its two closing zeros), it
-// is not
-// older than the newest committed record and it does not begin a chain of
-// whole records that ends exactly at the read position (the records a push
-// discarded, still there). Equal positions with the empty
-// flag 0 whose chain does not close are a push that discarded every older
-// record for its own: no record committed, the one at the positions
-// possibly uncommitted.
+// kChanging is a ring being cleared or replaced, which holds nothing; equal
+// positions with the flag 0 whose chain does not close are a push that
+// discarded every older record for its own, so no record is committed.
+//
+// The ring record at the write position is the one a push was writing when
+// the task died. It is shown as uncommitted, never counted, when it fits
+// the free space, its bytes parse to a whole log record (a message item with
+// a single-bit type, a text without NUL and its two closing zeros), it is
+// not older than the newest committed record, and it does not begin a chain
+// of whole records that ends exactly at the read position (the records a
+// push discarded, still there).
 #ifndef WEXLOG_RING_FILE_H
 #define WEXLOG_RING_FILE_H
 
