@@ -20,6 +20,9 @@ namespace {
 namespace fmt = velorin::ring_file_format;
 constexpr uint32_t kPrefixSize = 4;
 constexpr uint32_t kRecordHeaderSize = 9;
+// Clock ticks (10 ms each on Linux) a writer's recorded start may lag the
+// kernel's.
+constexpr uint64_t kStartLag = 50;
 
 // Header integers in the writer's byte order.
 class header_reader {
@@ -256,7 +259,13 @@ std::string task_status(uint32_t pid, uint64_t start_time, const std::string& pr
     return "stale: the task has ended";
   }
   for (int field = 2; at != std::string::npos && field < 22; ++field) at = text.find(' ', at + 1);
-  if (at == std::string::npos || std::strtoull(text.c_str() + at + 1, nullptr, 10) != start_time) {
+  // The writer's start as it read it itself: the kernel's own value, or
+  // under an emulator (qemu-ppc) the emulator's, taken a little later. So a
+  // start up to kStartLag ticks later counts as the same task; a pid is
+  // reused that soon only after the kernel went round all the others.
+  const uint64_t started =
+      at == std::string::npos ? 0 : std::strtoull(text.c_str() + at + 1, nullptr, 10);
+  if (at == std::string::npos || start_time < started || start_time > started + kStartLag) {
     return "stale: the pid now belongs to another task";
   }
   return "running";

@@ -67,8 +67,10 @@ ring_file_reading read_ring(const ring_file& file);
 // with its line end.
 std::string ring_file_heading(const std::string& path, const ring_file& file,
                               const ring_file_reading& reading);
-// Whether the writer still runs: "running", or "stale: ..." saying why not,
-// from <proc>/<pid>/stat.
+// Whether the writer still runs: "running" when <proc>/<pid>/stat shows a
+// live task that started at `start_time` (or up to half a second before:
+// an emulated writer reads its start a little late), else
+// "stale: ..." saying why not.
 std::string task_status(uint32_t pid, uint64_t start_time, const std::string& proc = "/proc");
 
 // Prints the committed records, then the uncommitted one.
