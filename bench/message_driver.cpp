@@ -6,12 +6,14 @@
 // string, or dump (N stored messages, then their dump to /dev/null). `message_driver memory` prints
 // what a logger with a 64 MiB ring costs in resident memory before any message, beside the ring's
 // size. scripts/bench_ratios.py runs it twice with different N and takes the difference, so that
-// start-up and set-up cancel out.
+// start-up and set-up cancel out. With WEXLOG_BENCH_MAP_DIR set, the logger's ring is kept in a
+// mapped file of that directory (wex_lib_log_map.h), for comparing both kinds of ring.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "bench_cases.h"
+#include "wex_lib_log_map.h"
 
 namespace {
 
@@ -53,6 +55,11 @@ int main(int argc, char** argv) {
   const char* const name = argv[1];
   const long count = std::atol(argv[2]);
   const auto is = [name](const char* candidate) { return std::strcmp(name, candidate) == 0; };
+  const char* const map_dir = std::getenv("WEXLOG_BENCH_MAP_DIR");
+  if (map_dir != nullptr && velorin::wex_lib_log_map_rings(map_dir) != 0) {
+    std::fprintf(stderr, "message_driver: cannot map rings into %s\n", map_dir);
+    return 1;
+  }
   velorin::wex_lib_log_entry logger(1, "driver", static_cast<int>(bench::kRingSize));
   if (is("stored")) {
     repeat(count, [&](int i) { bench::log_one(logger, WEX_LIB_LOG_LV_INFO, i); });

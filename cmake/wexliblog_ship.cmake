@@ -35,6 +35,7 @@ install(FILES
     include/wex_lib_log_entry.h
     include/wex_lib_log_export.h
     include/wex_lib_log_maintenance.h
+    include/wex_lib_log_map.h
     include/wex_lib_log_ring_buffer.h
     include/wex_lib_log_snapshot.h
     include/wex_lib_log_storage.h

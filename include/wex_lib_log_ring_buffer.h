@@ -40,6 +40,9 @@
 // - peek_records and drop_records let a reader take records out only once
 //   it is done with them: read_total_ tells drop_records how much of what
 //   was peeked has left the ring since.
+// - The array may live in a mapped ring file (wex_lib_log_map.h). Either
+//   way it follows a copy of the control fields that every change of the
+//   fields updates in the same order as the fields themselves.
 // - The two-part push_data refuses a missing part (null with a non-zero size)
 //   as the one-part push refuses null data, printing address 0.
 #ifndef WEX_LIB_LOG_RING_BUFFER_H
@@ -120,6 +123,8 @@ class WEX_LIB_LOG_API wex_lib_log_ring_buffer {
   WEX_LIB_LOG_LOCAL __attribute__((noinline)) void escape_r_pos_(unsigned int length,
                                                                  unsigned int record_start);
   WEX_LIB_LOG_LOCAL void advance_read_pos_(uint64_t bytes);
+  WEX_LIB_LOG_LOCAL void take_records_(uint64_t bytes);
+  WEX_LIB_LOG_LOCAL void mirror_fields_();
   WEX_LIB_LOG_LOCAL unsigned int calc_escape_size_of_r_pos_(unsigned int length,
                                                             unsigned int record_start,
                                                             uint32_t& end) const;

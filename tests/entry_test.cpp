@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 // Message path of the logger: level and type filters, function-name trimming,
 // stored message items, trace and file echoes, add_log_ext, property
-// commands, tracers, hooks, threads.
+// commands, tracers, hooks, threads, rings in mapped files.
 #include <pthread.h>
+#include <sys/stat.h>
 #include <wex_lib_log_entry.h>
+#include <wex_lib_log_map.h>
 
 #include <algorithm>
 #include <atomic>
@@ -16,6 +18,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "codec/ring_file_format.h"
 #include "test_support.h"
 
 namespace {
@@ -377,6 +380,88 @@ TEST_F(EntryTest, ConcurrentMessagesStayWholeAndDumpsAndEchoesShareAFileWithoutT
   std::remove(path.c_str());
   EXPECT_EQ(torn, 0u);
   EXPECT_TRUE(expected.empty());
+}
+
+// A ring file holds the header fields and, after them, exactly what a
+// snapshot of the ring exports; dumps match a ring in memory fed the same.
+TEST_F(EntryTest, MappedRingLivesInAPrivateFileInStepWithTheRingAndGoesWithItsLogger) {
+  namespace fmt = velorin::ring_file_format;
+  char dir[] = "/tmp/wexlog_mapped_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  EXPECT_EQ(velorin::wex_lib_log_map_rings(""), 0x1000);
+  EXPECT_EQ(velorin::wex_lib_log_map_rings("/nonexistent/wexlog"), 0x1000);
+  ASSERT_EQ(velorin::wex_lib_log_map_rings(dir), 0);
+  const std::string path =
+      std::string(dir) + "/wexlog-" + std::to_string(getpid()) + "-77-a%2Fb%2Dc%20d.ring";
+  auto mapped = std::make_unique<velorin::wex_lib_log_entry>(kId, "a/b-c d", 600);
+  auto twin = std::make_unique<velorin::wex_lib_log_entry>(kId, "a/b-c d", 600);
+  ASSERT_EQ(velorin::wex_lib_log_map_rings(nullptr), 0);
+  velorin::wex_lib_log_entry plain(kId, "a/b-c d", 600);
+  struct stat info {};
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  EXPECT_EQ(info.st_size, 128 + 600);
+  const std::string twin_path = path.substr(0, path.size() - 5) + "-2.ring";
+  EXPECT_EQ(access(twin_path.c_str(), F_OK), 0);
+
+  for (int m = 0; m < 40; ++m) {  // wraps the 600-byte ring several times
+    for (auto* logger : {mapped.get(), &plain})
+      logger->add_log(L(3), T(16), S(0), "fn", "message %d %s", m,
+                      std::string(size_t(m), 'x').c_str());
+  }
+  std::ifstream in(path, std::ios::binary);
+  const std::vector<unsigned char> file((std::istreambuf_iterator<char>(in)), {});
+  ASSERT_EQ(file.size(), 128u + 600u);
+  const auto word = [&](size_t at) {
+    uint32_t v;
+    std::memcpy(&v, file.data() + at, 4);
+    return v;
+  };
+  EXPECT_EQ(std::string(file.begin(), file.begin() + 8), "WEXLRING");
+  EXPECT_EQ(word(fmt::kVersionAt), 1u);
+  EXPECT_EQ(word(fmt::kByteOrderAt), 0x01020304u);
+  EXPECT_EQ(word(fmt::kPidAt), uint32_t(getpid()));
+  EXPECT_EQ(word(fmt::kTraceIdAt), 77u);
+  EXPECT_EQ(word(fmt::kRingSizeAt), 600u);
+  const char* name = reinterpret_cast<const char*>(file.data() + fmt::kNameAt);
+  EXPECT_EQ(std::string(name, word(fmt::kNameLengthAt)), "a/b-c d");
+  velorin::WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_ ctrl{};
+  std::vector<unsigned char> bytes(600);
+  ASSERT_EQ(mapped->storage().get_ring_buffer(&ctrl, bytes.data()), 0);
+  EXPECT_EQ(int32_t(word(fmt::kControlAt)), ctrl.empty);
+  EXPECT_EQ(word(fmt::kControlAt + 4), ctrl.write_pos);
+  EXPECT_EQ(word(fmt::kControlAt + 8), ctrl.read_pos);
+  EXPECT_EQ(word(fmt::kControlAt + 12), 600u);
+  EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), file.begin() + 128));
+  const strings lines = wexlog_test::dump_lines(*mapped);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines.back().find("\tmessage 39 x"), std::string::npos);
+  EXPECT_EQ(lines, wexlog_test::dump_lines(plain));
+
+  mapped.reset();
+  twin.reset();
+  EXPECT_NE(access(path.c_str(), F_OK), 0);
+  EXPECT_NE(access(twin_path.c_str(), F_OK), 0);
+  rmdir(dir);
+}
+
+// A directory gone by the time a logger is made: the ring stays in memory
+// and works, and the first such logger says so on one line.
+TEST_F(EntryTest, MappedRingFallsBackToMemoryWhenItsFileCannotBeMadeAndSaysSoOnce) {
+  char dir[] = "/tmp/wexlog_mapped_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  ASSERT_EQ(velorin::wex_lib_log_map_rings(dir), 0);
+  rmdir(dir);
+  ::testing::internal::CaptureStderr();
+  velorin::wex_lib_log_entry first(kId, "first", 4096), second(kId, "second", 4096);
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  velorin::wex_lib_log_map_rings(nullptr);
+  EXPECT_EQ(said,
+            "wex_lib_log: the ring of logger \"first\" stays in memory: cannot create a ring "
+            "file in " +
+                std::string(dir) + ": No such file or directory\n");
+  second.add_log(L(3), T(16), S(0), "fn", "kept");
+  EXPECT_EQ(wexlog_test::dump_lines(second), strings{kHead + task_id() + "][      ] fn\tkept"});
 }
 
 }  // namespace

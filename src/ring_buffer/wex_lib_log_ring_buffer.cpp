@@ -2,14 +2,12 @@
 #include "wex_lib_log_ring_buffer.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <new>
 
 #include "codec/ring_chain.h"
 #include "crash/crash_hooks.h"
 #include "relaxed.h"
+#include "ring_buffer/ring_storage.h"
 #include "semaphore_hold.h"
 
 namespace velorin {
@@ -23,6 +21,8 @@ using ring_chain::wrap;
 // any ring holds, so that every earlier peek counts as gone.
 constexpr uint64_t kNewChain = uint64_t{1} << 32;
 
+using ring_storage::control_of;
+
 ring_chain::ring_state state_of(const WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info) {
   return ring_chain::ring_state{info.empty, info.write_pos, info.read_pos, info.size};
 }
@@ -33,21 +33,21 @@ wex_lib_log_ring_buffer::wex_lib_log_ring_buffer()
     : empty_(1), write_pos_(0), read_pos_(0), size_(0), buffer_(nullptr), mutex_(1) {}
 
 wex_lib_log_ring_buffer::~wex_lib_log_ring_buffer() {
-  std::free(relaxed(buffer_));
+  ring_storage::release(this, relaxed(buffer_));
+  ring_storage::leave(this);
 }
 
-// The array comes zeroed from calloc, which for a large ring maps fresh zero
-// pages: they become resident only as records reach them, so a big ring
-// costs memory only as it fills.
+// A heap array comes zeroed from calloc, which for a large ring maps fresh
+// zero pages: they become resident only as records reach them, so a big
+// ring costs memory only as it fills. A ring file's array is replaced under
+// the semaphore, as its file takes the old one's name.
 int wex_lib_log_ring_buffer::create_ring_buffer(unsigned int size) {
   if (size == 0) return kFailed;
-  std::unique_ptr<unsigned char, void (*)(void*)> array(
-      static_cast<unsigned char*>(std::calloc(size, 1)), &std::free);
-  if (!array) throw std::bad_alloc();
   semaphore_hold hold(mutex_);
   crash_hooks::park_if_frozen();
-  std::free(relaxed(buffer_));
-  relaxed(buffer_) = array.release();
+  unsigned char* array = ring_storage::allocate(this, size);
+  ring_storage::release(this, relaxed(buffer_));
+  relaxed(buffer_) = array;
   relaxed(size_) = size;
   relaxed(empty_) = 1;
   relaxed(write_pos_) = 0;
@@ -61,11 +61,12 @@ void wex_lib_log_ring_buffer::clear() {
   crash_hooks::park_if_frozen();
   unsigned char* buffer = relaxed(buffer_);
   if (buffer == nullptr) return;
-  std::memset(buffer, 0, relaxed(size_));
   relaxed(write_pos_) = 0;
   relaxed(read_pos_) = 0;
   relaxed(empty_) = 1;
   read_total_ += kNewChain;
+  mirror_fields_();
+  std::memset(buffer, 0, relaxed(size_));
 }
 
 int wex_lib_log_ring_buffer::set_buffer_data(const WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info,
@@ -78,9 +79,12 @@ int wex_lib_log_ring_buffer::set_buffer_data(const WEX_LIB_LOG_RING_BUFFER_CTRL_
   semaphore_hold hold(mutex_);
   if (create_ring_buffer(info.size) == kOk) {
     std::memcpy(relaxed(buffer_), data, info.size);
+    // The bytes are in place before the control fields of a ring file say so.
+    std::atomic_thread_fence(std::memory_order_release);
     relaxed(empty_) = info.empty;
     relaxed(write_pos_) = info.write_pos;
     relaxed(read_pos_) = info.read_pos;
+    mirror_fields_();
   }
   return kOk;
 }
@@ -142,6 +146,11 @@ int wex_lib_log_ring_buffer::push_data(const unsigned char* head, unsigned int h
   std::atomic_thread_fence(std::memory_order_release);
   relaxed(write_pos_) = at;
   relaxed(empty_) = 0;
+  // The array is loaded again rather than kept from the start: holding it
+  // across the copies costs registers and stack traffic.
+  ring_file_format::control& control = control_of(relaxed(buffer_));
+  relaxed(control.write_pos) = at;
+  relaxed(control.empty) = 0;
   return kOk;
 }
 
@@ -156,7 +165,6 @@ int wex_lib_log_ring_buffer::pop_data(std::vector<unsigned char>& out) {
   crash_hooks::park_if_frozen();
   if (relaxed(empty_) == 1) return kFailed;
   read_ring_buffer_(out);
-  if (relaxed(read_pos_) == relaxed(write_pos_)) relaxed(empty_) = 1;
   return kOk;
 }
 
@@ -201,8 +209,7 @@ void wex_lib_log_ring_buffer::drop_records(unsigned long long mark, unsigned lon
   crash_hooks::park_if_frozen();
   const uint64_t passed = read_total_ - mark;
   if (relaxed(empty_) != 0 || passed >= length) return;
-  advance_read_pos_(length - passed);
-  if (relaxed(read_pos_) == relaxed(write_pos_)) relaxed(empty_) = 1;
+  take_records_(length - passed);
 }
 
 // Writes `length` bytes at `at` with the overwrite rule; returns the
@@ -260,13 +267,44 @@ uint32_t wex_lib_log_ring_buffer::copy_in_(const unsigned char* data, unsigned i
 void wex_lib_log_ring_buffer::escape_r_pos_(unsigned int length, unsigned int record_start) {
   uint32_t end;
   read_total_ += calc_escape_size_of_r_pos_(length, record_start, end);
+  // The control fields first: a ring file's reader must find its read
+  // position past the discarded records before they are overwritten.
+  relaxed(control_of(relaxed(buffer_)).read_pos) = end;
   relaxed(read_pos_) = end;
 }
 
-// Moves read_pos_ `bytes` on along the chain of ring records.
+// Moves read_pos_ `bytes` on along the chain of ring records, in the
+// control fields first.
 void wex_lib_log_ring_buffer::advance_read_pos_(uint64_t bytes) {
-  relaxed(read_pos_) = wrap(uint64_t{relaxed(read_pos_)} + bytes, relaxed(size_));
+  const uint32_t read_pos = wrap(uint64_t{relaxed(read_pos_)} + bytes, relaxed(size_));
+  relaxed(control_of(relaxed(buffer_)).read_pos) = read_pos;
+  relaxed(read_pos_) = read_pos;
   read_total_ += bytes;
+}
+
+// Removes the oldest `bytes` of ring records, the ring becoming Empty when
+// they were all it held. The control fields say Empty before their read
+// position reaches the write position, so that they never describe a full
+// ring of records that are gone.
+void wex_lib_log_ring_buffer::take_records_(uint64_t bytes) {
+  const bool drained =
+      wrap(uint64_t{relaxed(read_pos_)} + bytes, relaxed(size_)) == relaxed(write_pos_);
+  if (drained) relaxed(control_of(relaxed(buffer_)).empty) = 1;
+  advance_read_pos_(bytes);
+  if (drained) relaxed(empty_) = 1;
+}
+
+// Copies the fields into the control fields after a clear or an import, the
+// empty flag saying kChanging meanwhile. The fence keeps those stores after
+// whatever the caller did to the bytes before.
+void wex_lib_log_ring_buffer::mirror_fields_() {
+  ring_file_format::control& control = control_of(relaxed(buffer_));
+  relaxed(control.empty) = ring_file_format::kChanging;
+  std::atomic_thread_fence(std::memory_order_release);
+  relaxed(control.read_pos) = uint32_t{relaxed(read_pos_)};
+  relaxed(control.write_pos) = uint32_t{relaxed(write_pos_)};
+  std::atomic_thread_fence(std::memory_order_release);
+  relaxed(control.empty) = int32_t{relaxed(empty_)};
 }
 
 void wex_lib_log_ring_buffer::refer_ring_buffer_(std::vector<unsigned char>& out,
@@ -289,7 +327,7 @@ void wex_lib_log_ring_buffer::read_ring_buffer_(std::vector<unsigned char>& out)
   const uint32_t size = relaxed(size_);
   const uint32_t length = refer_next_data_size_();
   refer_ring_buffer_(out, length, wrap(uint64_t{relaxed(read_pos_)} + kPrefixSize, size));
-  advance_read_pos_(uint64_t{kPrefixSize} + length);
+  take_records_(uint64_t{kPrefixSize} + length);
 }
 
 }  // namespace velorin

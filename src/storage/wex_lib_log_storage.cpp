@@ -15,6 +15,7 @@
 #include "file_io.h"
 #include "platform_calls.h"
 #include "relaxed.h"
+#include "ring_buffer/ring_storage.h"
 #include "storage/store_commit_state.h"
 #include "wex_lib_log_entry.h"
 
@@ -66,6 +67,7 @@ wex_lib_log_storage::wex_lib_log_storage(int trace_id, const char* name, wex_lib
   static_assert(std::is_trivially_destructible<commit_state>::value,
                 "the store never destroys its working state");
   new (state_storage_) commit_state;
+  ring_storage::enroll(&ring_buffer_, trace_id_, name_);
 }
 
 wex_lib_log_storage::~wex_lib_log_storage() = default;

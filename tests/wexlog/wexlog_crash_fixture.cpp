@@ -17,6 +17,12 @@
 // busy: three threads log numbered messages of one size into a logger each
 // ("busy0" to "busy2", rings of 2000 bytes) until the main thread writes
 // through a null pointer; DIR/busy.txt holds "name ring_size record_size".
+// mapped: four writer threads log numbered messages of varying length, without
+// pause, into three loggers whose rings are ring files of DIR ("kill0" to
+// "kill2", rings of 3000, 5000 and 9000 bytes; writer t logs into kill<t%3>)
+// until the task is killed from outside. After each message is stored its
+// writer publishes its number in DIR/committed, a mapped file of one 32-bit
+// word per writer in the host's byte order.
 // otlp: writes DIR/ring.snap of records OTLP output maps differently.
 // live: as gcore without the core, then says "ready" on standard output; for
 // each line on standard input logs three records to "wrapped" and many more
@@ -31,11 +37,13 @@
 #include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 #include <wex_lib_log_crash.h>
 #include <wex_lib_log_entry.h>
+#include <wex_lib_log_map.h>
 #include <wex_lib_log_snapshot.h>
 
 #include <algorithm>
@@ -295,6 +303,33 @@ int otlp(const std::string& dir) {
                                                                                               : 1;
 }
 
+// The mapped mode: writers that never stop, until a SIGKILL.
+int mapped(const std::string& dir) {
+  constexpr unsigned int kWriters = 4, kLoggers = 3;
+  const int sizes[kLoggers] = {3000, 5000, 9000};
+  const int fd = open((dir + "/committed").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+  if (fd < 0 || ftruncate(fd, 4 * kWriters) != 0) return 4;
+  void* words = mmap(nullptr, 4 * kWriters, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (words == MAP_FAILED || velorin::wex_lib_log_map_rings(dir.c_str()) != 0) return 4;
+  auto* committed = static_cast<std::atomic<uint32_t>*>(words);
+  std::vector<std::unique_ptr<wex_lib_log_entry>> logs;
+  for (unsigned int i = 0; i < kLoggers; ++i) {
+    const std::string name = "kill" + std::to_string(i);
+    logs.emplace_back(new wex_lib_log_entry(static_cast<int>(401 + i), name.c_str(), sizes[i]));
+  }
+  for (unsigned int t = 0; t < kWriters; ++t) {
+    std::thread([&, t] {
+      for (uint32_t seq = 1;; ++seq) {
+        logs[t % kLoggers]->add_log(WEX_LIB_LOG_LV_ERROR, WEX_LIB_LOG_TYPE_ERROR,
+                                    WEX_LIB_LOG_LEN_FULL, "kill", "writer %u seq %u %s", t, seq,
+                                    filler(seq % 23, t).c_str());
+        committed[t].store(seq, std::memory_order_release);
+      }
+    }).detach();
+  }
+  for (;;) pause();
+}
+
 int pin() {
   setenv("TZ", "UTC", 1);
   platform_standin::local_time_zone_changed();
@@ -398,8 +433,8 @@ int serve(std::unique_ptr<wex_lib_log_entry> (&log)[kLoggers], const std::string
 int main(int argc, char** argv) {
   const std::string mode = argc == 3 ? argv[1] : "", dir = argc == 3 ? argv[2] : "";
   const std::string modes[] = {
-      "gcore",           "snapshots", "null",    "nofile", "taken", "fsize", "overflow",
-      "worker-overflow", "abort",     "handled", "busy",   "pin",   "otlp",  "live"};
+      "gcore", "snapshots", "null", "nofile", "taken", "fsize", "overflow", "worker-overflow",
+      "abort", "handled",   "busy", "pin",    "otlp",  "live",  "mapped"};
   if (std::find(std::begin(modes), std::end(modes), mode) == std::end(modes)) return 2;
   platform_standin::capture(true);  // the echoes of the messages are not wanted here
   if (mode != "gcore" && mode != "snapshots" && mode != "otlp" && mode != "live") {
@@ -409,6 +444,7 @@ int main(int argc, char** argv) {
   if (mode == "busy") return busy(dir);
   if (mode == "pin") return pin();
   if (mode == "otlp") return otlp(dir);
+  if (mode == "mapped") return mapped(dir);
 
   // The writer threads share the main arena: an arena of their own each
   // would put 64 MiB of reserved address space apiece into the core.

@@ -3,7 +3,8 @@
 // broken cores and on real cores of the crash fixture (the core gcore writes
 // of the host build, and the one qemu-ppc writes when the fixture
 // cross-built for the device aborts): its dump and JSON lines, its output
-// and exit statuses; and attached to the fixture running.
+// and exit statuses; on ring files, and
+// attached to the fixture running.
 #include <core_file.h>
 #include <fcntl.h>
 #include <layout_walk.h>
@@ -13,6 +14,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <wex_lib_log_entry.h>
+#include <wex_lib_log_map.h>
 #include <wex_lib_log_snapshot.h>
 
 #include <chrono>
@@ -22,6 +24,7 @@
 #include <thread>
 
 #include "codec/layout_format.h"
+#include "codec/ring_file_format.h"
 #include "codec/snapshot_format.h"
 #include "copied_core.h"
 #include "recovered_lines.h"
@@ -223,12 +226,12 @@ TEST_F(WexlogToolTest, DecodePrintsTheDumpLinesAndUnusableInputOrOutputEndsWithS
               result(1, "wexlog: /dev/zero: not a regular file (a device)\n"));
     EXPECT_EQ(tool(command + fifo),
               result(1, "wexlog: " + fifo + ": not a regular file (a pipe or FIFO)\n"));
-    EXPECT_EQ(tool(command + dir),
-              result(1, "wexlog: " + dir + ": not a regular file (a directory)\n"));
     EXPECT_EQ(run("head -c 100000 /dev/urandom | timeout 10 " WEXLOG_TOOL " " +
                   std::string(command) + "/dev/stdin 2>&1"),
               result(1, "wexlog: /dev/stdin: not a regular file (a pipe or FIFO)\n"));
   }
+  EXPECT_EQ(tool("decode " + dir),
+            result(1, "wexlog: " + dir + ": not a regular file (a directory)\n"));
   // The store's ring shows none of the records a copy of its fields at a
   // lower address shows on the same array; JSON, which has no ring
   // headings, notes it.
@@ -329,6 +332,95 @@ TEST_F(WexlogToolTest, TornRingsShowTheRecordsBeforeTheTearAndTheRecordUnderCons
 // A core whose descriptor lays a store out unlike any compiler would: the
 // reader follows the descriptor's offsets, stops where the registry loops
 // back, and refuses a descriptor of another version.
+// A mapped ring's file, copied as a kill would leave it: whole, with the
+// control fields of before its last push (that record cut short), with
+// another task's start time or pid, and broken in the ways a reader meets.
+class WexlogRingFileTest : public wexlog_test::PlatformFixture {};
+
+TEST_F(WexlogRingFileTest,
+       RecoverPrintsEachRingFileWithItsTaskAndCutShortRecordAndNotesBrokenOnes) {
+  namespace fmt = velorin::ring_file_format;
+  wexlog_test::use_utc();
+  char maps[] = "/tmp/wexlog_maps_XXXXXX", copies[] = "/tmp/wexlog_copies_XXXXXX";
+  ASSERT_TRUE(mkdtemp(maps) && mkdtemp(copies));
+  ASSERT_EQ(velorin::wex_lib_log_map_rings(maps), 0);
+  velorin::wex_lib_log_entry log(9, "ring/file", 400);
+  velorin::wex_lib_log_map_rings(nullptr);
+  const std::string mapped = fs::directory_iterator(maps)->path();
+  const auto file_now = [&] {
+    std::ifstream in(mapped, std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(in), {});
+  };
+  for (int i = 0; i < 3; ++i)
+    log.add_log(WEX_LIB_LOG_LV_ERROR, WEX_LIB_LOG_TYPE_WARNING, WEX_LIB_LOG_LEN_SHORT, "f",
+                "message %d", i);
+  const bytes before = file_now();
+  log.add_log(WEX_LIB_LOG_LV_ERROR, WEX_LIB_LOG_TYPE_WARNING, WEX_LIB_LOG_LEN_SHORT, "f",
+              "message 3");
+  const bytes after = file_now();
+  const std::string dir(copies), pid = std::to_string(getpid());
+  const auto copy = [&](const std::string& name, bytes content, size_t at, const bytes& with) {
+    std::copy(with.begin(), with.end(), content.begin() + std::ptrdiff_t(at));
+    wexlog_test::write_file(dir + "/" + name, content);
+  };
+  copy("a.ring", after, 0, {});
+  copy("b.ring", after, fmt::kControlAt,
+       bytes(before.begin() + fmt::kControlAt, before.begin() + fmt::kHeaderSize));
+  bytes other_start(8), other_pid(4, 0x7f), odd_size(4, 0);
+  other_start[3] = 1;
+  copy("c.ring", after, fmt::kStartTimeAt, other_start);
+  copy("d.ring", after, fmt::kPidAt, other_pid);
+  copy("e.ring", after, fmt::kControlAt + fmt::kSizeAt, odd_size);
+  copy("f.ring", bytes(after.begin(), after.begin() + 200), 0, {});
+  copy("g.ring", bytes(after.begin(), after.begin() + 50), 0, {});
+  copy("h.ring", bytes(300, 'x'), 0, {});
+  // Every older record discarded for the last one, whole but not committed.
+  const auto field = [&](size_t at) {
+    return before.begin() + std::ptrdiff_t(fmt::kControlAt + at);
+  };
+  bytes all_discarded(4, 0);
+  for (const size_t at : {fmt::kWritePosAt, fmt::kWritePosAt, fmt::kSizeAt})
+    all_discarded.insert(all_discarded.end(), field(at), field(at) + 4);
+  copy("i.ring", after, fmt::kControlAt, all_discarded);
+  const std::string lines = run(WEXLOG_TOOL " recover " + mapped).second;
+  log.trace_log((dir + "/dump.log").c_str());
+  const std::string dumped = run("cat " + dir + "/dump.log").second;
+  const std::string three = dumped.substr(0, dumped.rfind('\n', dumped.size() - 2) + 1),
+                    heading = " size 400 records ";
+  const auto ring = [&](const std::string& name, const std::string& records,
+                        const std::string& task) {
+    return "# ring file " + dir + "/" + name + heading + records +
+           " logger \"ring/file\" trace_id 9\n# task pid " + task + "\n";
+  };
+  EXPECT_EQ(lines, "# ring file " + mapped + heading +
+                       "4 logger \"ring/file\" trace_id 9\n# task pid " + pid + " running\n" +
+                       dumped);
+  EXPECT_EQ(
+      run(WEXLOG_TOOL " recover " + dir + " 2>&1"),
+      result(1, ring("a.ring", "4", pid + " running") + dumped +
+                    ring("b.ring", "3", pid + " running") + three +
+                    "# uncommitted [warn??] f\tmessage 3\n" +
+                    ring("c.ring", "4", pid + " stale: the pid now belongs to another task") +
+                    dumped + ring("d.ring", "4", "2139062143 stale: the task has ended") + dumped +
+                    ring("e.ring", "0", pid + " running") +
+                    "# ring not readable: control size 0 differs from ring size 400\n"
+                    "wexlog: " +
+                    dir +
+                    "/f.ring: ring file cut short: it holds 72 of its 400 ring bytes\n"
+                    "wexlog: " +
+                    dir +
+                    "/g.ring: ring file cut short in its header: 50 of 128 bytes\n"
+                    "wexlog: " +
+                    dir + "/h.ring: not a ring file\n" + ring("i.ring", "0", pid + " running") +
+                    "# uncommitted [warn??] f\tmessage 3\n"));
+  EXPECT_EQ(run(WEXLOG_TOOL " recover " + dir + "/b.ring " + dir + "/a.ring 2>&1").second,
+            ring("b.ring", "3", pid + " running") + three +
+                "# uncommitted [warn??] f\tmessage 3\n" + ring("a.ring", "4", pid + " running") +
+                dumped);
+  fs::remove_all(maps);
+  fs::remove_all(copies);
+}
+
 TEST_F(WexlogToolTest, RecoverFollowsTheLayoutDescriptorAndRefusesOneItCannotRead) {
   using velorin::layout::kLayoutVersion;
   const auto core_with = [&](uint32_t version) {

@@ -1,16 +1,19 @@
 // SPDX-License-Identifier: MIT
-// wexlog: reads the log records of crashed tasks from their core files and
-// crash files, ring snapshot files saved by applications, and the rings of
-// running tasks.
+// wexlog: reads the log records of crashed tasks from their core files,
+// crash files and ring files, ring snapshot files saved by applications, and
+// the rings of running tasks.
 //
 //   wexlog recover CORE [--all] [--json | --otlp] [--stats]
+//   wexlog recover DIR | FILE.ring... [--json | --otlp]
 //   wexlog decode FILE [--json | --otlp] [--logger NAME]
 //   wexlog attach PID [--follow [--interval MS]]
 //   wexlog --version
 //
 // recover finds the loggers through the layout descriptor the library keeps
 // in the core; a core without one is scanned for rings, and the output says
-// so first (in text; on standard error with --json).
+// so first (in text; on standard error with --json). Ring files, given one
+// by one or as the directory holding them, each print as a ring of a core
+// does, with whether the task that wrote them still runs.
 //
 // Records are rendered while their ring is walked, straight from the mapped
 // input, and written out in large pieces: memory stays near the input's size
@@ -22,7 +25,11 @@
 //
 // Exit status: 0 done, 1 input refused or output not written (the message
 // says why), 2 usage.
+#include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <CLI/CLI.hpp>
 #include <chrono>
@@ -37,6 +44,7 @@
 #include "crash_file.h"
 #include "layout_walk.h"
 #include "printer.h"
+#include "ring_file.h"
 #include "ring_scan.h"
 #include "snapshot_file.h"
 
@@ -124,6 +132,88 @@ int recover(const std::string& path, bool all, wexlog::output_format format, boo
   return 0;
 }
 
+// A ring file a killed (or running) task left: its heading and whose it is,
+// then its records and the record cut short, if any.
+void recover_ring_file(const std::string& path, const std::vector<unsigned char>& bytes,
+                       wexlog::output& out, wexlog::printer& print) {
+  const wexlog::ring_file file = wexlog::decode_ring_file(bytes.data(), bytes.size());
+  const wexlog::ring_file_reading reading = wexlog::read_ring(file);
+  const std::string task =
+      "task pid " + std::to_string(file.pid) + " " + wexlog::task_status(file.pid, file.start_time);
+  if (print.shows_ring_state()) {
+    out.text() += wexlog::ring_file_heading(path, file, reading) + "# " + task + "\n";
+    if (reading.changing) out.text() += "# cleared or replaced at that instant: no record\n";
+  } else {
+    note(path, task);
+    if (reading.unusable) note(path, "ring not readable: " + *reading.unusable);
+    if (reading.torn) note_tear(path, "ring ", *reading.torn, reading.state);
+  }
+  wexlog::print_ring_file(file, reading, print);
+}
+
+// The ring files of a directory, by name.
+std::vector<std::string> ring_files_in(const std::string& directory) {
+  std::vector<std::string> paths;
+  DIR* dir = ::opendir(directory.c_str());
+  if (dir == nullptr)
+    throw wexlog::input_error("cannot list: " + std::string(std::strerror(errno)));
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name.size() > 5 && name.compare(name.size() - 5, 5, ".ring") == 0) {
+      paths.push_back(directory + "/" + name);
+    }
+  }
+  ::closedir(dir);
+  std::sort(paths.begin(), paths.end());
+  return paths;
+}
+
+bool is_directory(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// Ring files, and directories of them, each file on its own: one refused is
+// noted and the others still printed; the status then says so.
+int recover_ring_files(const std::vector<std::string>& arguments, wexlog::output_format format) {
+  std::vector<std::string> paths;
+  for (const auto& argument : arguments) {
+    if (!is_directory(argument)) {
+      paths.push_back(argument);
+      continue;
+    }
+    const auto found = ring_files_in(argument);
+    if (found.empty()) note(argument, "no ring file found");
+    paths.insert(paths.end(), found.begin(), found.end());
+  }
+  wexlog::output out(STDOUT_FILENO);
+  const auto print = wexlog::make_printer(format, out);
+  int status = 0;
+  for (const auto& path : paths) {
+    try {
+      recover_ring_file(path, wexlog::read_ring_file(path), out, *print);
+    } catch (const wexlog::input_error& e) {
+      out.flush();
+      note(path, e.what());
+      status = 1;
+    }
+  }
+  out.flush();
+  return status;
+}
+
+// A core, or ring files: a directory or a file that begins as a ring file
+// is read as ring files.
+int recover_any(const std::vector<std::string>& paths, bool all, wexlog::output_format format,
+                bool stats) {
+  if (paths.size() != 1 || is_directory(paths[0])) return recover_ring_files(paths, format);
+  {
+    const wexlog::file_bytes file(paths[0]);
+    if (wexlog::is_ring_file(file.data(), file.size())) return recover_ring_files(paths, format);
+  }
+  return recover(paths[0], all, format, stats);
+}
+
 // A crash file names its own loggers, so `logger` applies to snapshots only.
 // One cut short is printed as far as it goes and then refused.
 int decode_crash(const std::string& path, const wexlog::file_bytes& file,
@@ -163,6 +253,7 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", "wexlog " WEXLOG_VERSION);
   app.require_subcommand(1);
   std::string path;
+  std::vector<std::string> recover_paths;
   std::string logger;
   bool all = false;
   bool as_json = false;
@@ -172,8 +263,13 @@ int main(int argc, char** argv) {
       "One OTLP/JSON LogsData object per record, for OpenTelemetry log pipelines";
 
   CLI::App* recover_command =
-      app.add_subcommand("recover", "Print the records of every log ring found in a core file.");
-  recover_command->add_option("CORE", path, "ELF core file (32- or 64-bit, either byte order)")
+      app.add_subcommand("recover",
+                         "Print the records of every log ring found in a core file, or of ring "
+                         "files left by killed tasks.");
+  recover_command
+      ->add_option("CORE", recover_paths,
+                   "ELF core file (32- or 64-bit, either byte order), or ring files, or a "
+                   "directory of ring files")
       ->required();
   recover_command->add_flag("--all", all, "Also list rings that hold no record");
   recover_command->add_flag("--json", as_json, "JSON Lines: one JSON object per record");
@@ -214,7 +310,10 @@ int main(int argc, char** argv) {
     const auto format = as_otlp   ? wexlog::output_format::otlp
                         : as_json ? wexlog::output_format::json
                                   : wexlog::output_format::text;
-    if (recover_command->parsed()) return recover(path, all, format, stats);
+    if (recover_command->parsed()) {
+      path = recover_paths[0];
+      return recover_any(recover_paths, all, format, stats);
+    }
     if (attach_command->parsed()) {
       path = "process " + std::to_string(pid);
       follow.interval = std::chrono::milliseconds(interval);
