@@ -368,11 +368,8 @@ TEST_F(EntryTest, ConcurrentMessagesStayWholeAndDumpsAndEchoesShareAFileWithoutT
   size_t torn = 0;
   for (const std::string& line : wexlog_test::read_lines(path)) {
     const auto found = expected.find(line);
-    if (found == expected.end()) {
-      ++torn;
-    } else {
-      expected.erase(found);
-    }
+    torn += found == expected.end();
+    if (found != expected.end()) expected.erase(found);
   }
   std::remove(path.c_str());
   EXPECT_EQ(torn, 0u);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <wex_lib_log_storage.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -29,12 +30,12 @@ class PlatformFixture : public ::testing::Test {
   void TearDown() override { platform_standin::reset(); }
 };
 
-// "E8 03 0a" -> {0xE8, 0x03, 0x0A}: bytes written as hex pairs, spaces ignored.
-inline std::vector<unsigned char> hex_bytes(const std::string& text) {
-  std::istringstream in(text);
+// "E8 030a" -> {0xE8, 0x03, 0x0A}: bytes written as hex pairs, spaces ignored.
+inline std::vector<unsigned char> hex_bytes(std::string text) {
+  text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
   std::vector<unsigned char> bytes;
-  std::string pair;
-  while (in >> pair) bytes.push_back(static_cast<unsigned char>(std::stoul(pair, nullptr, 16)));
+  for (size_t at = 0; at < text.size(); at += 2)
+    bytes.push_back(static_cast<unsigned char>(std::stoul(text.substr(at, 2), nullptr, 16)));
   return bytes;
 }
 
