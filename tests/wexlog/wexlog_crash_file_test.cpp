@@ -123,7 +123,6 @@ std::string pinned_hex(const std::string& file) {
 
 class WexlogCrashFileTest : public ::testing::Test {
  protected:
-  void SetUp() override { fs::create_directories(dir); }
   void TearDown() override { fs::remove_all(dir); }
 
   // Runs the fixture (with its emulator first, if any) in a fresh `dir`,
@@ -163,15 +162,15 @@ class WexlogCrashFileTest : public ::testing::Test {
   void expect_heading(const std::string& file, int signal, const char* loggers, int status = 0) {
     EXPECT_EQ(spawn({WEXLOG_TOOL, "decode", file}, dir).second, status)
         << wexlog_test::read_file(dir + "/err.txt");
-    const auto lines = wexlog_test::read_lines(dir + "/out.txt");
-    const std::string name = signal == SIGSEGV ? "SIGSEGV" : "SIGABRT";
+    const std::string out = wexlog_test::read_file(dir + "/out.txt"),
+                      first = out.substr(0, out.find('\n')),
+                      name = signal == SIGSEGV ? "SIGSEGV" : "SIGABRT";
     EXPECT_TRUE(
-        !lines.empty() &&
-        std::regex_match(lines[0], std::regex("# crash " + name + " \\(" + std::to_string(signal) +
-                                              "\\) pid [0-9]+ at 20[0-9-]{8}T[0-9:]{8}Z "
-                                              "loggers " +
-                                              loggers)))
-        << (lines.empty() ? "" : lines[0]);
+        std::regex_match(first, std::regex("# crash " + name + " \\(" + std::to_string(signal) +
+                                           "\\) pid [0-9]+ at 20[0-9-]{8}T[0-9:]{8}Z "
+                                           "loggers " +
+                                           loggers)))
+        << first;
   }
 
   // `wexlog decode` of the crash file against the dump lines the fixture
