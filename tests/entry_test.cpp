@@ -5,10 +5,8 @@
 #include <pthread.h>
 #include <wex_lib_log_entry.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <cwchar>
 #include <functional>
 #include <memory>
@@ -237,23 +235,16 @@ TEST_F(EntryTest, TextEndsAtItsFirstNulOrWhereAFailedFormatStoppedAndNullPushesS
   EXPECT_THROW(velorin::wex_lib_log_entry(kId, "negative", -1), std::length_error);
 }
 
-// Stores the `extra` of its kind-9 pushes and renders it; a kind-7 push
-// stores its message item around such a counter. Throws from its data hook,
+// Stores the `extra` of its kind-9 pushes as an int item; a kind-7 push
+// stores its message item around such an item. Throws from its data hook,
 // after writing the items, while `fail` is set.
-struct hooked_logger : velorin::wex_lib_log_entry {
-  using wex_lib_log_entry::wex_lib_log_entry;
+struct hooked_logger : wexlog_test::int_item_logger {
+  using int_item_logger::int_item_logger;
   void act_add_data(unsigned char kind, const char* data, void* param, int extra) override {
     if (kind == 7) wex_lib_log_entry::act_add_data(0, data, param, extra);
     if (kind == 9 || kind == 7) add_data(9, &extra, sizeof extra);
     if (kind != 9) wex_lib_log_entry::act_add_data(kind == 7 ? 0 : kind, data, param, extra);
     if (fail) throw std::runtime_error("hook");
-  }
-  void act_trace_log(std::string& line, std::vector<unsigned char>& data, unsigned char kind,
-                     unsigned int size) override {
-    if (kind != 9) return wex_lib_log_entry::act_trace_log(line, data, kind, size);
-    int value = 0;
-    std::memcpy(&value, data.data(), std::min<size_t>(size, sizeof value));
-    line += "[counter " + std::to_string(value) + "]";
   }
   bool fail = true;
 };
@@ -277,8 +268,8 @@ TEST_F(EntryTest, HooksAddOwnKindsAndAThrowIsCountedAndLeavesNoLockOrHalfRecord)
   uint32_t item_size = sizeof item;
   hooked.push_data(7, item, &item_size, 5);
   EXPECT_EQ(wexlog_test::dump_lines(hooked),
-            (strings{kHead + other + "][counter 4660]", kHead + task_id() + "][ERROR@] f\tm",
-                     kHead + task_id() + "][ERROR@] f\tm[counter 5][ERROR@] f\tm"}));
+            (strings{kHead + other + "][4660]", kHead + task_id() + "][ERROR@] f\tm",
+                     kHead + task_id() + "][ERROR@] f\tm[5][ERROR@] f\tm"}));
   EXPECT_EQ(hooked.error_count(), 1);
 }
 

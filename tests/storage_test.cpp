@@ -5,7 +5,6 @@
 #include <wex_lib_log_entry.h>
 
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <functional>
 #include <stdexcept>
@@ -233,24 +232,6 @@ TEST_F(StorageTest, DumpToAStreamFlushesOnlyBeforeItsLinesAndLeavesAFailedStream
   std::fclose(full);
 }
 
-// Renders data items of kind 9 as the int they hold, after calling
-// `on_render` with it; a throw from there is a throw from the hook.
-struct counting_logger : velorin::wex_lib_log_entry {
-  using wex_lib_log_entry::wex_lib_log_entry;
-  void act_trace_log(std::string& line, std::vector<unsigned char>& data, unsigned char,
-                     unsigned int) override {
-    int value = 0;
-    std::memcpy(&value, data.data(), sizeof value);
-    if (on_render) on_render(value);
-    line += "[" + std::to_string(value) + "]";
-  }
-  void push(int value) {
-    storage().add_data(9, &value, sizeof value);
-    storage().entry_for_ring_buffer();
-  }
-  std::function<void(int)> on_render;
-};
-
 TEST_F(StorageTest, AThrowingHookLosesOnlyItsRecordAndPushesDuringADumpKeepTheRingWhole) {
   const std::string at = "[00:00:01.000:" + std::to_string(uint32_t(pthread_self())) + "]";
   const auto lines = [&](std::initializer_list<int> values) {
@@ -259,7 +240,7 @@ TEST_F(StorageTest, AThrowingHookLosesOnlyItsRecordAndPushesDuringADumpKeepTheRi
     return out;
   };
   // Each record takes 21 bytes of the ring: 9 of them fit into 200.
-  counting_logger hooked(5, "hooked", 200);
+  wexlog_test::int_item_logger hooked(5, "hooked", 200);
   for (int v = 1; v <= 9; ++v) hooked.push(v);
   hooked.on_render = [](int v) {
     if (v == 3) throw std::runtime_error("hook");

@@ -6,12 +6,15 @@
 #include <gtest/gtest.h>
 #include <platform_standin.h>
 #include <unistd.h>
+#include <wex_lib_log_entry.h>
 #include <wex_lib_log_storage.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -132,6 +135,26 @@ inline std::vector<std::string> take_traces(int id) {
   }
   return out;
 }
+
+// A logger with a data kind of its own: items of kind 9 hold an int, which
+// its dump shows as "[<int>]" after calling `on_render` with it (a throw
+// from there is a throw from the hook).
+struct int_item_logger : velorin::wex_lib_log_entry {
+  using wex_lib_log_entry::wex_lib_log_entry;
+  void act_trace_log(std::string& line, std::vector<unsigned char>& data, unsigned char kind,
+                     unsigned int size) override {
+    if (kind != 9) return wex_lib_log_entry::act_trace_log(line, data, kind, size);
+    int value = 0;
+    std::memcpy(&value, data.data(), std::min<size_t>(size, sizeof value));
+    if (on_render) on_render(value);
+    line += "[" + std::to_string(value) + "]";
+  }
+  void push(int value) {
+    storage().add_data(9, &value, sizeof value);
+    storage().entry_for_ring_buffer();
+  }
+  std::function<void(int)> on_render;
+};
 
 }  // namespace wexlog_test
 
