@@ -28,15 +28,8 @@ const auto task_id = [] { return std::to_string(static_cast<uint32_t>(pthread_se
 const std::string kHead = "[01:23:20.023:";  // a dump line at the fixed clock
 
 // One stored message committed at 5000.023 s, i.e. 5000023 ms into the day.
-std::vector<unsigned char> message_record(int type, int sel, const std::string& text) {
-  const uint32_t id = static_cast<uint32_t>(pthread_self()), n = uint32_t(text.size()) + 4;
-  std::vector<unsigned char> r = wexlog_test::hex_bytes("57 4B 4C 00");
-  for (uint32_t v :
-       {id, id >> 8, id >> 16, id >> 24, 1u, 6u, 0u, n, n >> 8, uint32_t(type), uint32_t(sel)})
-    r.push_back(static_cast<unsigned char>(v));
-  r.insert(r.end(), text.begin(), text.end());
-  r.insert(r.end(), {0, 0});
-  return r;
+std::vector<unsigned char> message_record(int type, int selector, const std::string& text) {
+  return wexlog_test::message_record(5000023, uint32_t(pthread_self()), type, selector, text);
 }
 
 // Runs `work(i)` on `n` threads that start together, and waits for them.

@@ -22,11 +22,7 @@ bytes operator+(bytes a, const bytes& b) {
 }
 // Record header: time of day (1000 ms is E8 03 00 00), this thread's id, item count.
 bytes head(unsigned count, uint32_t ms = 1000) {
-  const auto id = static_cast<uint32_t>(pthread_self());
-  bytes h;
-  for (uint32_t v : {ms, ms >> 8, ms >> 16, ms >> 24, id, id >> 8, id >> 16, id >> 24, count})
-    h.push_back(static_cast<unsigned char>(v));
-  return h;
+  return wexlog_test::record_head(ms, static_cast<uint32_t>(pthread_self()), count);
 }
 // Log record bytes from hex pairs: time of day and item count (the task id
 // 0x1234 goes between them), then the items.

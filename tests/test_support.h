@@ -42,6 +42,27 @@ inline std::vector<unsigned char> hex_bytes(std::string text) {
   return bytes;
 }
 
+// A log record's header: time of day in ms, task id and item count.
+inline std::vector<unsigned char> record_head(uint32_t ms, uint32_t task, unsigned int count) {
+  std::vector<unsigned char> head;
+  for (uint32_t v :
+       {ms, ms >> 8, ms >> 16, ms >> 24, task, task >> 8, task >> 16, task >> 24, count})
+    head.push_back(static_cast<unsigned char>(v));
+  return head;
+}
+
+// A log record holding one message item: type, length selector, composed text.
+inline std::vector<unsigned char> message_record(uint32_t ms, uint32_t task, int type, int selector,
+                                                 const std::string& text) {
+  std::vector<unsigned char> record = record_head(ms, task, 1);
+  const auto size = static_cast<uint32_t>(text.size()) + 4;
+  for (uint32_t v : {6u, 0u, size, size >> 8, uint32_t(type), uint32_t(selector)})
+    record.push_back(static_cast<unsigned char>(v));
+  record.insert(record.end(), text.begin(), text.end());
+  record.insert(record.end(), {0, 0});
+  return record;
+}
+
 // Runs `action` and returns what it wrote to standard output meanwhile.
 template <class Action>
 std::string stdout_of(Action&& action) {
