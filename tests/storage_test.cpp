@@ -146,18 +146,12 @@ TEST_F(StorageTest, StructuredCallsFollowTheirCountRulesStayQuietAndDumpOnce) {
             "");
   EXPECT_TRUE(platform_standin::take_trace_prints().empty());
   const std::string at = "[00:00:01.000:" + std::to_string(uint32_t(pthread_self())) + "]";
-  const std::string p = at + title("p"), x = "[x:0x01]", y = "[y:0x02]", z = "[z:0x03]";
-  const strings lines{at + title("v") + "[1][2][3][4][5][6][7][8]",
-                      at + title("m") + " 0x0A",
-                      at + title("m") + "[10]",
-                      at + title("m") + "[10]",
-                      at + title("s") + "[a][c]",
-                      p,
-                      p + x,
-                      p + x + y,
-                      p + x + y + z,
-                      p + x + y + z,
-                      at + title("t")};
+  const std::string x = "[x:0x01]", xy = x + "[y:0x02]", xyz = xy + "[z:0x03]";
+  const std::pair<std::string, std::string> titled[] = {
+      {"m", " 0x0A"}, {"m", "[10]"}, {"m", "[10]"}, {"s", "[a][c]"}, {"p", ""},
+      {"p", x},       {"p", xy},     {"p", xyz},    {"p", xyz},      {"t", ""}};
+  strings lines{at + title("v") + "[1][2][3][4][5][6][7][8]"};
+  for (const auto& [name, items] : titled) lines.push_back(at + title(name) + items);
   EXPECT_EQ(wexlog_test::dump_lines(log), lines);
   EXPECT_EQ(wexlog_test::dump_lines(log), strings{});  // the first dump emptied the ring
 }
