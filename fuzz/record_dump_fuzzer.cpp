@@ -41,7 +41,8 @@ ring_info frame(const uint8_t* input, size_t size, uint32_t spare, uint32_t star
                 std::vector<uint8_t>& ring) {
   std::vector<uint8_t> linear;
   for (size_t at = 0; at + 2 <= size;) {
-    const size_t length = std::min<size_t>(input[at] | input[at + 1] << 8, size - at - 2);
+    const size_t length =
+        std::min(static_cast<size_t>(input[at] | input[at + 1] << 8), size - at - 2);
     at += 2;
     for (unsigned int shift = 0; length != 0 && shift < 32; shift += 8)
       linear.push_back(static_cast<uint8_t>(length >> shift));

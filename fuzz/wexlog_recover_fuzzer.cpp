@@ -55,45 +55,43 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
+// What every ring found must do, as above; records an earlier ring shows are not shown again.
+static void walk_again(const wexlog::core_image& core,
+                       const std::vector<wexlog::found_ring>& rings) {
+  std::string out;
+  uint64_t last = 0;
+  for (const auto& ring : rings) {
+    check(ring.address >= last);
+    last = ring.address;
+    out += wexlog::ring_heading(ring);
+    std::vector<unsigned char> scratch;
+    wexlog::ring_walk walk(ring.state, core.bytes(ring.buffer, ring.state.size, scratch), true);
+    for (wexlog::record_span record; walk.next(record);) {
+      check(wexlog::is_whole_record(record));
+      wexlog::append_dump_line(out, record);
+      wexlog::append_json_line(out, record, {ring.name, ring.trace_id, ring.address});
+    }
+    check(walk.records() == ring.records && walk.torn().has_value() == ring.torn.has_value() &&
+          (!ring.torn || walk.torn()->offset == ring.torn->offset));
+    check(ring.shown <= ring.records && (ring.shown < ring.records) == ring.joins.has_value() &&
+          (!ring.joins || ring.joins->ring < ring.address));
+    wexlog::append_uncommitted_line(out, ring.uncommitted);
+    wexlog::append_uncommitted_json(out, ring.uncommitted, {});
+  }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
     const wexlog::core_image core(data, size);
     for (const bool all : {false, true}) {
-      std::string out;
-      uint64_t last = 0;
-      for (const auto& ring : wexlog::find_rings(core, wexlog::scan_options{all})) {
-        check(ring.address >= last && (all || ring.records != 0 || ring.torn));
-        check(!ring.torn || ring.store_recognised);
-        last = ring.address;
-        out += wexlog::ring_heading(ring);
-        std::vector<unsigned char> scratch;
-        wexlog::ring_walk walk(ring.state, core.bytes(ring.buffer, ring.state.size, scratch), true);
-        for (wexlog::record_span record; walk.next(record);) {
-          check(wexlog::is_whole_record(record));
-          wexlog::append_dump_line(out, record);
-          wexlog::append_json_line(out, record, {ring.name, ring.trace_id, ring.address});
-        }
-        check(walk.records() == ring.records && walk.torn().has_value() == ring.torn.has_value() &&
-              (!ring.torn || walk.torn()->offset == ring.torn->offset));
-        // Records an earlier ring shows are not shown again.
-        check(ring.shown <= ring.records && (ring.shown < ring.records) == ring.joins.has_value() &&
-              (!ring.joins || ring.joins->ring < ring.address));
-        wexlog::append_uncommitted_line(out, ring.uncommitted);
-        wexlog::append_uncommitted_json(out, ring.uncommitted, {});
-      }
+      const auto rings = wexlog::find_rings(core, wexlog::scan_options{all});
+      for (const auto& ring : rings)
+        check((all || ring.records != 0 || ring.torn) && (!ring.torn || ring.store_recognised));
+      walk_again(core, rings);
     }
-    uint64_t last = 0;
-    for (const auto& ring : wexlog::rings_by_layout(core).rings) {
-      check(ring.address >= last && ring.shown == ring.records);
-      last = ring.address;
-      std::vector<unsigned char> scratch;
-      wexlog::ring_walk walk(ring.state, core.bytes(ring.buffer, ring.state.size, scratch), true);
-      for (wexlog::record_span record; walk.next(record);) {
-      }
-      check(walk.records() == ring.records && walk.torn().has_value() == ring.torn.has_value());
-      std::string out = wexlog::ring_heading(ring);
-      wexlog::append_uncommitted_line(out, ring.uncommitted);
-    }
+    const auto by_layout = wexlog::rings_by_layout(core).rings;
+    for (const auto& ring : by_layout) check(!ring.joins);
+    walk_again(core, by_layout);
   } catch (const wexlog::input_error&) {
   }
   return 0;

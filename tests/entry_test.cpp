@@ -7,10 +7,8 @@
 #include <wex_lib_log_entry.h>
 #include <wex_lib_log_map.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <cwchar>
 #include <functional>
 #include <memory>
@@ -33,15 +31,8 @@ const auto task_id = [] { return std::to_string(static_cast<uint32_t>(pthread_se
 const std::string kHead = "[01:23:20.023:";  // a dump line at the fixed clock
 
 // One stored message committed at 5000.023 s, i.e. 5000023 ms into the day.
-std::vector<unsigned char> message_record(int type, int sel, const std::string& text) {
-  const uint32_t id = static_cast<uint32_t>(pthread_self()), n = uint32_t(text.size()) + 4;
-  std::vector<unsigned char> r = wexlog_test::hex_bytes("57 4B 4C 00");
-  for (uint32_t v :
-       {id, id >> 8, id >> 16, id >> 24, 1u, 6u, 0u, n, n >> 8, uint32_t(type), uint32_t(sel)})
-    r.push_back(static_cast<unsigned char>(v));
-  r.insert(r.end(), text.begin(), text.end());
-  r.insert(r.end(), {0, 0});
-  return r;
+std::vector<unsigned char> message_record(int type, int selector, const std::string& text) {
+  return wexlog_test::message_record(5000023, uint32_t(pthread_self()), type, selector, text);
 }
 
 // Runs `work(i)` on `n` threads that start together, and waits for them.
@@ -240,23 +231,16 @@ TEST_F(EntryTest, TextEndsAtItsFirstNulOrWhereAFailedFormatStoppedAndNullPushesS
   EXPECT_THROW(velorin::wex_lib_log_entry(kId, "negative", -1), std::length_error);
 }
 
-// Stores the `extra` of its kind-9 pushes and renders it; a kind-7 push
-// stores its message item around such a counter. Throws from its data hook,
+// Stores the `extra` of its kind-9 pushes as an int item; a kind-7 push
+// stores its message item around such an item. Throws from its data hook,
 // after writing the items, while `fail` is set.
-struct hooked_logger : velorin::wex_lib_log_entry {
-  using wex_lib_log_entry::wex_lib_log_entry;
+struct hooked_logger : wexlog_test::int_item_logger {
+  using int_item_logger::int_item_logger;
   void act_add_data(unsigned char kind, const char* data, void* param, int extra) override {
     if (kind == 7) wex_lib_log_entry::act_add_data(0, data, param, extra);
     if (kind == 9 || kind == 7) add_data(9, &extra, sizeof extra);
     if (kind != 9) wex_lib_log_entry::act_add_data(kind == 7 ? 0 : kind, data, param, extra);
     if (fail) throw std::runtime_error("hook");
-  }
-  void act_trace_log(std::string& line, std::vector<unsigned char>& data, unsigned char kind,
-                     unsigned int size) override {
-    if (kind != 9) return wex_lib_log_entry::act_trace_log(line, data, kind, size);
-    int value = 0;
-    std::memcpy(&value, data.data(), std::min<size_t>(size, sizeof value));
-    line += "[counter " + std::to_string(value) + "]";
   }
   bool fail = true;
 };
@@ -280,8 +264,8 @@ TEST_F(EntryTest, HooksAddOwnKindsAndAThrowIsCountedAndLeavesNoLockOrHalfRecord)
   uint32_t item_size = sizeof item;
   hooked.push_data(7, item, &item_size, 5);
   EXPECT_EQ(wexlog_test::dump_lines(hooked),
-            (strings{kHead + other + "][counter 4660]", kHead + task_id() + "][ERROR@] f\tm",
-                     kHead + task_id() + "][ERROR@] f\tm[counter 5][ERROR@] f\tm"}));
+            (strings{kHead + other + "][4660]", kHead + task_id() + "][ERROR@] f\tm",
+                     kHead + task_id() + "][ERROR@] f\tm[5][ERROR@] f\tm"}));
   EXPECT_EQ(hooked.error_count(), 1);
 }
 
@@ -371,11 +355,8 @@ TEST_F(EntryTest, ConcurrentMessagesStayWholeAndDumpsAndEchoesShareAFileWithoutT
   size_t torn = 0;
   for (const std::string& line : wexlog_test::read_lines(path)) {
     const auto found = expected.find(line);
-    if (found == expected.end()) {
-      ++torn;
-    } else {
-      expected.erase(found);
-    }
+    torn += found == expected.end();
+    if (found != expected.end()) expected.erase(found);
   }
   std::remove(path.c_str());
   EXPECT_EQ(torn, 0u);

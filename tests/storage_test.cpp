@@ -5,7 +5,6 @@
 #include <wex_lib_log_entry.h>
 
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <functional>
 #include <stdexcept>
@@ -25,11 +24,7 @@ bytes operator+(bytes a, const bytes& b) {
 }
 // Record header: time of day (1000 ms is E8 03 00 00), this thread's id, item count.
 bytes head(unsigned count, uint32_t ms = 1000) {
-  const auto id = static_cast<uint32_t>(pthread_self());
-  bytes h;
-  for (uint32_t v : {ms, ms >> 8, ms >> 16, ms >> 24, id, id >> 8, id >> 16, id >> 24, count})
-    h.push_back(static_cast<unsigned char>(v));
-  return h;
+  return wexlog_test::record_head(ms, static_cast<uint32_t>(pthread_self()), count);
 }
 // Log record bytes from hex pairs: time of day and item count (the task id
 // 0x1234 goes between them), then the items.
@@ -153,18 +148,12 @@ TEST_F(StorageTest, StructuredCallsFollowTheirCountRulesStayQuietAndDumpOnce) {
             "");
   EXPECT_TRUE(platform_standin::take_trace_prints().empty());
   const std::string at = "[00:00:01.000:" + std::to_string(uint32_t(pthread_self())) + "]";
-  const std::string p = at + title("p"), x = "[x:0x01]", y = "[y:0x02]", z = "[z:0x03]";
-  const strings lines{at + title("v") + "[1][2][3][4][5][6][7][8]",
-                      at + title("m") + " 0x0A",
-                      at + title("m") + "[10]",
-                      at + title("m") + "[10]",
-                      at + title("s") + "[a][c]",
-                      p,
-                      p + x,
-                      p + x + y,
-                      p + x + y + z,
-                      p + x + y + z,
-                      at + title("t")};
+  const std::string x = "[x:0x01]", xy = x + "[y:0x02]", xyz = xy + "[z:0x03]";
+  const std::pair<std::string, std::string> titled[] = {
+      {"m", " 0x0A"}, {"m", "[10]"}, {"m", "[10]"}, {"s", "[a][c]"}, {"p", ""},
+      {"p", x},       {"p", xy},     {"p", xyz},    {"p", xyz},      {"t", ""}};
+  strings lines{at + title("v") + "[1][2][3][4][5][6][7][8]"};
+  for (const auto& [name, items] : titled) lines.push_back(at + title(name) + items);
   EXPECT_EQ(wexlog_test::dump_lines(log), lines);
   EXPECT_EQ(wexlog_test::dump_lines(log), strings{});  // the first dump emptied the ring
 }
@@ -235,24 +224,6 @@ TEST_F(StorageTest, DumpToAStreamFlushesOnlyBeforeItsLinesAndLeavesAFailedStream
   std::fclose(full);
 }
 
-// Renders data items of kind 9 as the int they hold, after calling
-// `on_render` with it; a throw from there is a throw from the hook.
-struct counting_logger : velorin::wex_lib_log_entry {
-  using wex_lib_log_entry::wex_lib_log_entry;
-  void act_trace_log(std::string& line, std::vector<unsigned char>& data, unsigned char,
-                     unsigned int) override {
-    int value = 0;
-    std::memcpy(&value, data.data(), sizeof value);
-    if (on_render) on_render(value);
-    line += "[" + std::to_string(value) + "]";
-  }
-  void push(int value) {
-    storage().add_data(9, &value, sizeof value);
-    storage().entry_for_ring_buffer();
-  }
-  std::function<void(int)> on_render;
-};
-
 TEST_F(StorageTest, AThrowingHookLosesOnlyItsRecordAndPushesDuringADumpKeepTheRingWhole) {
   const std::string at = "[00:00:01.000:" + std::to_string(uint32_t(pthread_self())) + "]";
   const auto lines = [&](std::initializer_list<int> values) {
@@ -261,7 +232,7 @@ TEST_F(StorageTest, AThrowingHookLosesOnlyItsRecordAndPushesDuringADumpKeepTheRi
     return out;
   };
   // Each record takes 21 bytes of the ring: 9 of them fit into 200.
-  counting_logger hooked(5, "hooked", 200);
+  wexlog_test::int_item_logger hooked(5, "hooked", 200);
   for (int v = 1; v <= 9; ++v) hooked.push(v);
   hooked.on_render = [](int v) {
     if (v == 3) throw std::runtime_error("hook");

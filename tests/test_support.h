@@ -6,11 +6,15 @@
 #include <gtest/gtest.h>
 #include <platform_standin.h>
 #include <unistd.h>
+#include <wex_lib_log_entry.h>
 #include <wex_lib_log_storage.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -29,13 +33,34 @@ class PlatformFixture : public ::testing::Test {
   void TearDown() override { platform_standin::reset(); }
 };
 
-// "E8 03 0a" -> {0xE8, 0x03, 0x0A}: bytes written as hex pairs, spaces ignored.
-inline std::vector<unsigned char> hex_bytes(const std::string& text) {
-  std::istringstream in(text);
+// "E8 030a" -> {0xE8, 0x03, 0x0A}: bytes written as hex pairs, spaces ignored.
+inline std::vector<unsigned char> hex_bytes(std::string text) {
+  text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
   std::vector<unsigned char> bytes;
-  std::string pair;
-  while (in >> pair) bytes.push_back(static_cast<unsigned char>(std::stoul(pair, nullptr, 16)));
+  for (size_t at = 0; at < text.size(); at += 2)
+    bytes.push_back(static_cast<unsigned char>(std::stoul(text.substr(at, 2), nullptr, 16)));
   return bytes;
+}
+
+// A log record's header: time of day in ms, task id and item count.
+inline std::vector<unsigned char> record_head(uint32_t ms, uint32_t task, unsigned int count) {
+  std::vector<unsigned char> head;
+  for (uint32_t v :
+       {ms, ms >> 8, ms >> 16, ms >> 24, task, task >> 8, task >> 16, task >> 24, count})
+    head.push_back(static_cast<unsigned char>(v));
+  return head;
+}
+
+// A log record holding one message item: type, length selector, composed text.
+inline std::vector<unsigned char> message_record(uint32_t ms, uint32_t task, int type, int selector,
+                                                 const std::string& text) {
+  std::vector<unsigned char> record = record_head(ms, task, 1);
+  const auto size = static_cast<uint32_t>(text.size()) + 4;
+  for (uint32_t v : {6u, 0u, size, size >> 8, uint32_t(type), uint32_t(selector)})
+    record.push_back(static_cast<unsigned char>(v));
+  record.insert(record.end(), text.begin(), text.end());
+  record.insert(record.end(), {0, 0});
+  return record;
 }
 
 // Runs `action` and returns what it wrote to standard output meanwhile.
@@ -131,6 +156,26 @@ inline std::vector<std::string> take_traces(int id) {
   }
   return out;
 }
+
+// A logger with a data kind of its own: items of kind 9 hold an int, which
+// its dump shows as "[<int>]" after calling `on_render` with it (a throw
+// from there is a throw from the hook).
+struct int_item_logger : velorin::wex_lib_log_entry {
+  using wex_lib_log_entry::wex_lib_log_entry;
+  void act_trace_log(std::string& line, std::vector<unsigned char>& data, unsigned char kind,
+                     unsigned int size) override {
+    if (kind != 9) return wex_lib_log_entry::act_trace_log(line, data, kind, size);
+    int value = 0;
+    std::memcpy(&value, data.data(), std::min<size_t>(size, sizeof value));
+    if (on_render) on_render(value);
+    line += "[" + std::to_string(value) + "]";
+  }
+  void push(int value) {
+    storage().add_data(9, &value, sizeof value);
+    storage().entry_for_ring_buffer();
+  }
+  std::function<void(int)> on_render;
+};
 
 }  // namespace wexlog_test
 

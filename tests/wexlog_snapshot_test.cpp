@@ -14,8 +14,8 @@
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <random>
 #include <set>
 
@@ -24,8 +24,9 @@
 namespace {
 
 using bytes = std::vector<unsigned char>;
-using velorin::wex_lib_log_load_snapshot;
-using velorin::wex_lib_log_save_snapshot;
+using wexlog_test::read_file;
+constexpr auto save = velorin::wex_lib_log_save_snapshot;
+constexpr auto load = velorin::wex_lib_log_load_snapshot;
 
 // The names in a folder. The 64-bit readdir: a 32-bit one fails on the
 // host's large inode numbers.
@@ -37,6 +38,15 @@ std::set<std::string> names_in(const std::string& dir) {
   return found;
 }
 
+// What saving or loading `log`'s ring at `path` returns and prints.
+std::string outcome(int (*call)(velorin::wex_lib_log_storage&, const char*),
+                    velorin::wex_lib_log_entry& log, const std::string& path) {
+  int result = 0;
+  const std::string out =
+      wexlog_test::stdout_of([&] { result = call(log.storage(), path.c_str()); });
+  return std::to_string(result) + " " + out;
+}
+
 class SnapshotFileTest : public wexlog_test::PlatformFixture {
  protected:
   void SetUp() override {
@@ -44,9 +54,8 @@ class SnapshotFileTest : public wexlog_test::PlatformFixture {
     wexlog_test::use_utc();
     platform_standin::set_clock(1, 0);
     source.push_data_value("ab", 0, 1, -2, 0, 0, 0, 0, 0, 0, 0);  // 00:00:01.000, title, -2
-    ASSERT_EQ(wex_lib_log_save_snapshot(source.storage(), file.c_str()), 0);
-    std::ifstream in(file, std::ios::binary);
-    saved.assign(std::istreambuf_iterator<char>(in), {});
+    ASSERT_EQ(save(source.storage(), file.c_str()), 0);
+    saved = read_file(file);
   }
   void TearDown() override {
     std::remove(file.c_str());
@@ -55,7 +64,7 @@ class SnapshotFileTest : public wexlog_test::PlatformFixture {
   velorin::wex_lib_log_entry source{7, "source", 64};
   velorin::wex_lib_log_entry target{8, "target", 48};
   const std::string file = wexlog_test::temp_path("ring.snap");
-  bytes saved;  // the snapshot file of `source`
+  std::string saved;  // the snapshot file of `source`
 };
 
 TEST_F(SnapshotFileTest, SaveWritesTheDocumentedBytesAndLoadBringsBackTheSameLines) {
@@ -69,9 +78,9 @@ TEST_F(SnapshotFileTest, SaveWritesTheDocumentedBytesAndLoadBringsBackTheSameLin
     expected.push_back(b);
   }
   expected.resize(28 + 64);
-  EXPECT_EQ(saved, expected);
+  EXPECT_EQ(bytes(saved.begin(), saved.end()), expected);
 
-  ASSERT_EQ(wex_lib_log_load_snapshot(target.storage(), file.c_str()), 0);
+  ASSERT_EQ(load(target.storage(), file.c_str()), 0);
   EXPECT_EQ(target.storage().get_ring_buffer_size(), 64u);
   const std::vector<std::string> lines{"[00:00:01.000:" + std::to_string(task) + "][ab" +
                                        std::string(30, ' ') + "][-2]"};
@@ -81,34 +90,29 @@ TEST_F(SnapshotFileTest, SaveWritesTheDocumentedBytesAndLoadBringsBackTheSameLin
 
 TEST_F(SnapshotFileTest, UntrustedFilesAreRefusedWithTheirReasonAndLeaveTheRing) {
   target.push_data_value("kept", 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-  const auto with = [&](size_t offset, unsigned char value) {  // one byte changed or added
-    bytes bad = saved;
+  const auto with = [&](size_t offset, char value) {  // one byte changed or added
+    std::string bad = saved;
     bad.resize(std::max(bad.size(), offset + 1));
     bad[offset] = value;
     return bad;
   };
   const std::string inconsistent = "ring positions or length prefixes are inconsistent";
-  const std::pair<bytes, std::string> files[] = {
+  const std::pair<std::string, std::string> files[] = {
       {with(0, 'X'), "not a ring snapshot (no WEXLOGRS magic)"},
       {with(8, 2), "unsupported snapshot version"},
-      {bytes(saved.begin(), saved.begin() + 20), "truncated snapshot header"},
-      {bytes(saved.begin(), saved.end() - 1), "truncated snapshot: fewer ring bytes than its size"},
+      {saved.substr(0, 20), "truncated snapshot header"},
+      {saved.substr(0, saved.size() - 1), "truncated snapshot: fewer ring bytes than its size"},
       {with(saved.size(), 0), "trailing bytes after the ring bytes"},
       {with(16, 21), inconsistent},  // the prefixes do not chain to that write position
       {with(12, 2), inconsistent}};  // an empty flag neither 0 nor 1
   for (const auto& [content, reason] : files) {
-    std::ofstream(file, std::ios::binary)
-        .write(reinterpret_cast<const char*>(content.data()), std::streamsize(content.size()));
-    EXPECT_EQ(wexlog_test::stdout_of([&] {
-                EXPECT_EQ(wex_lib_log_load_snapshot(target.storage(), file.c_str()), 0x1000);
-              }),
-              "Load snapshot ERROR!! " + reason + " [" + file + "]\n");
+    std::ofstream(file, std::ios::binary) << content;
+    EXPECT_EQ(outcome(load, target, file),
+              "4096 Load snapshot ERROR!! " + reason + " [" + file + "]\n");
   }
   for (const std::string& path : {std::string("/dev/null"), ::testing::TempDir()}) {
-    EXPECT_EQ(wexlog_test::stdout_of([&] {
-                EXPECT_EQ(wex_lib_log_load_snapshot(target.storage(), path.c_str()), 0x1000);
-              }),
-              "Load snapshot ERROR!! not a regular file [" + path + "]\n");
+    EXPECT_EQ(outcome(load, target, path),
+              "4096 Load snapshot ERROR!! not a regular file [" + path + "]\n");
   }
   EXPECT_EQ(target.storage().get_ring_buffer_size(), 48u);
   const auto lines = wexlog_test::dump_lines(target);
@@ -117,10 +121,8 @@ TEST_F(SnapshotFileTest, UntrustedFilesAreRefusedWithTheirReasonAndLeaveTheRing)
 
   velorin::wex_lib_log_entry unsized{9, "unsized", 0};
   std::remove(file.c_str());
-  EXPECT_EQ(wexlog_test::stdout_of([&] {
-              EXPECT_EQ(wex_lib_log_save_snapshot(unsized.storage(), file.c_str()), 0x1000);
-            }),
-            "Save snapshot ERROR!! the ring has no bytes [" + file + "]\n");
+  EXPECT_EQ(outcome(save, unsized, file),
+            "4096 Save snapshot ERROR!! the ring has no bytes [" + file + "]\n");
   EXPECT_FALSE(std::ifstream(file).good());
 }
 
@@ -128,12 +130,6 @@ TEST_F(SnapshotFileTest, SaveReplacesOnlyRegularFilesOnceCompleteAndKeepsLinks) 
   std::string made = ::testing::TempDir() + "wexlog_save_XXXXXX";
   ASSERT_NE(mkdtemp(&made[0]), nullptr);
   const std::string dir = made, snap = dir + "/ring.snap", link = dir + "/link";
-  const auto save = [](velorin::wex_lib_log_entry& log, const std::string& path) {
-    int result = 0;
-    const std::string out = wexlog_test::stdout_of(
-        [&] { result = wex_lib_log_save_snapshot(log.storage(), path.c_str()); });
-    return std::to_string(result) + " " + out;
-  };
   std::ofstream(snap) << "earlier";
   ASSERT_EQ(symlink("ring.snap", link.c_str()), 0);
 
@@ -145,7 +141,8 @@ TEST_F(SnapshotFileTest, SaveReplacesOnlyRegularFilesOnceCompleteAndKeepsLinks) 
   small.rlim_cur = 1024;
   signal(SIGXFSZ, SIG_IGN);
   setrlimit(RLIMIT_FSIZE, &small);
-  const std::string failed_direct = save(big, snap), failed_through_link = save(big, link);
+  const std::string failed_direct = outcome(save, big, snap),
+                    failed_through_link = outcome(save, big, link);
   setrlimit(RLIMIT_FSIZE, &limit);
   EXPECT_EQ(failed_direct, "4096 Save snapshot ERROR!! cannot write the file [" + snap + "]\n");
   EXPECT_EQ(failed_through_link,
@@ -155,9 +152,8 @@ TEST_F(SnapshotFileTest, SaveReplacesOnlyRegularFilesOnceCompleteAndKeepsLinks) 
   // Through a link the final target is replaced, keeping its permissions,
   // and the link stays a link.
   ASSERT_EQ(chmod(snap.c_str(), 0600), 0);
-  EXPECT_EQ(save(source, link), "0 ");
-  std::ifstream in(snap, std::ios::binary);
-  EXPECT_EQ(bytes(std::istreambuf_iterator<char>(in), {}), saved);
+  EXPECT_EQ(outcome(save, source, link), "0 ");
+  EXPECT_EQ(read_file(snap), saved);
   struct stat st {};
   EXPECT_EQ(lstat(link.c_str(), &st), 0);
   EXPECT_TRUE(S_ISLNK(st.st_mode));
@@ -171,14 +167,15 @@ TEST_F(SnapshotFileTest, SaveReplacesOnlyRegularFilesOnceCompleteAndKeepsLinks) 
   ASSERT_EQ(symlink(fifo.c_str(), to_fifo.c_str()), 0);
   ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
   for (const std::string& path : {std::string("/dev/null"), fifo, to_fifo, sub}) {
-    EXPECT_EQ(save(source, path), "4096 Save snapshot ERROR!! not a regular file [" + path + "]\n");
+    EXPECT_EQ(outcome(save, source, path),
+              "4096 Save snapshot ERROR!! not a regular file [" + path + "]\n");
   }
   char byte = 0;
   EXPECT_LE(read(reader, &byte, 1), 0);  // nothing went into the FIFO
   close(reader);
   EXPECT_EQ(names_in(dir),
             (std::set<std::string>{".", "..", "fifo", "link", "ring.snap", "sub", "to_fifo"}));
-  for (const std::string& path : {fifo, to_fifo, link, snap, sub, dir}) std::remove(path.c_str());
+  std::filesystem::remove_all(dir);
 }
 
 // A save killed at random instants, 200 times, in a folder where the next
@@ -191,14 +188,10 @@ TEST_F(SnapshotFileTest, SavesKilledAtAnyInstantLeaveAWholeSnapshotAndNoTemporar
   const std::string dir = made, name(250, 'k'), snap = dir + "/" + name;
   velorin::wex_lib_log_entry big{9, "big", 1 << 18};
   for (int n = 0; n < 2000; ++n) big.push_data_value("n", 0, 1, n, 0, 0, 0, 0, 0, 0, 0);
-  const auto contents = [&snap] {
-    std::ifstream in(snap, std::ios::binary);
-    return bytes(std::istreambuf_iterator<char>(in), {});
-  };
-  ASSERT_EQ(wex_lib_log_save_snapshot(big.storage(), snap.c_str()), 0);
-  const bytes big_saved = contents();
-  ASSERT_EQ(wex_lib_log_save_snapshot(source.storage(), snap.c_str()), 0);
-  ASSERT_EQ(contents(), saved);
+  ASSERT_EQ(save(big.storage(), snap.c_str()), 0);
+  const std::string big_saved = read_file(snap);
+  ASSERT_EQ(save(source.storage(), snap.c_str()), 0);
+  ASSERT_EQ(read_file(snap), saved);
 
   std::mt19937 random(17);
   int whole = 0;
@@ -207,15 +200,15 @@ TEST_F(SnapshotFileTest, SavesKilledAtAnyInstantLeaveAWholeSnapshotAndNoTemporar
     child = fork();
     if (child == 0) {
       for (;;) {
-        wex_lib_log_save_snapshot(big.storage(), snap.c_str());
-        wex_lib_log_save_snapshot(source.storage(), snap.c_str());
+        save(big.storage(), snap.c_str());
+        save(source.storage(), snap.c_str());
       }
     }
     ASSERT_GT(child, 0);
     usleep(static_cast<useconds_t>(random() % 4000));
     ::kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
-    const bytes now = contents();
+    const std::string now = read_file(snap);
     whole += now == saved || now == big_saved;
   }
   EXPECT_EQ(whole, 200);
@@ -227,14 +220,11 @@ TEST_F(SnapshotFileTest, SavesKilledAtAnyInstantLeaveAWholeSnapshotAndNoTemporar
   for (const std::string& planted : {dead, live, std::string(".wexlogsnap.x.0.tmp")}) {
     std::ofstream(dir + "/" + planted) << "planted";
   }
-  ASSERT_EQ(wex_lib_log_save_snapshot(big.storage(), snap.c_str()), 0);
+  ASSERT_EQ(save(big.storage(), snap.c_str()), 0);
   EXPECT_EQ(names_in(dir), (std::set<std::string>{".", "..", name, live, ".wexlogsnap.x.0.tmp"}));
-  ASSERT_EQ(wex_lib_log_load_snapshot(target.storage(), snap.c_str()), 0);
+  ASSERT_EQ(load(target.storage(), snap.c_str()), 0);
   EXPECT_EQ(wexlog_test::dump_lines(target), wexlog_test::dump_lines(big));
-  for (const std::string& left : {name, live, std::string(".wexlogsnap.x.0.tmp")}) {
-    std::remove((dir + "/" + left).c_str());
-  }
-  rmdir(dir.c_str());
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -40,16 +42,12 @@ int main(int argc, char** argv) {
   describe<velorin::wex_lib_log_tracer>(actual, "wex_lib_log_tracer");
   describe<velorin::wex_lib_log_tracer_manager>(actual, "wex_lib_log_tracer_manager");
 
-  std::string expected;
-  if (FILE* file = std::fopen(argv[1], "r")) {
-    char chunk[512];
-    size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) expected.append(chunk, got);
-    std::fclose(file);
-  } else {
+  std::ifstream file(argv[1]);
+  if (!file) {
     std::fprintf(stderr, "cannot read %s: %s\n", argv[1], std::strerror(errno));
     return 2;
   }
+  const std::string expected(std::istreambuf_iterator<char>(file), {});
   if (actual != expected) {
     std::printf("Class layout differs from %s.\nExpected:\n%sBuilt:\n%s", argv[1], expected.c_str(),
                 actual.c_str());

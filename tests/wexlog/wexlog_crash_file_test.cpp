@@ -12,7 +12,6 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <wex_lib_log_crash.h>
@@ -124,7 +123,6 @@ std::string pinned_hex(const std::string& file) {
 
 class WexlogCrashFileTest : public ::testing::Test {
  protected:
-  void SetUp() override { fs::create_directories(dir); }
   void TearDown() override { fs::remove_all(dir); }
 
   // Runs the fixture (with its emulator first, if any) in a fresh `dir`,
@@ -139,17 +137,12 @@ class WexlogCrashFileTest : public ::testing::Test {
     const auto [pid, status] = spawn(command, dir, cores);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal)
         << "status " << status << ": " << wexlog_test::read_file(dir + "/err.txt");
-    std::vector<std::string> files;
-    size_t empty = 0;
+    std::vector<std::string> files, empty;
     for (const auto& entry : fs::directory_iterator(dir)) {
       if (entry.path().extension() != ".crash") continue;
-      if (fs::file_size(entry.path()) == 0) {
-        ++empty;
-      } else {
-        files.push_back(entry.path().filename());
-      }
+      (fs::file_size(entry.path()) == 0 ? empty : files).push_back(entry.path().filename());
     }
-    EXPECT_EQ(empty != 0, mode == "taken") << empty << " empty crash files";
+    EXPECT_EQ(!empty.empty(), mode == "taken") << empty.size() << " empty crash files";
     if (files.size() != 1) {
       ADD_FAILURE() << files.size() << " crash files";
       return "";
@@ -159,9 +152,8 @@ class WexlogCrashFileTest : public ::testing::Test {
     EXPECT_TRUE(std::regex_match(files[0], std::regex("wexlog-" + pid_text + "-[0-9]{10}" +
                                                       (mode == "taken" ? "-1" : "") + "\\.crash")))
         << files[0];
-    struct stat st {};
-    EXPECT_EQ(stat((dir + "/" + files[0]).c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(fs::status(dir + "/" + files[0]).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
     return dir + "/" + files[0];
   }
 
@@ -170,15 +162,15 @@ class WexlogCrashFileTest : public ::testing::Test {
   void expect_heading(const std::string& file, int signal, const char* loggers, int status = 0) {
     EXPECT_EQ(spawn({WEXLOG_TOOL, "decode", file}, dir).second, status)
         << wexlog_test::read_file(dir + "/err.txt");
-    const auto lines = wexlog_test::read_lines(dir + "/out.txt");
-    const std::string name = signal == SIGSEGV ? "SIGSEGV" : "SIGABRT";
+    const std::string out = wexlog_test::read_file(dir + "/out.txt"),
+                      first = out.substr(0, out.find('\n')),
+                      name = signal == SIGSEGV ? "SIGSEGV" : "SIGABRT";
     EXPECT_TRUE(
-        !lines.empty() &&
-        std::regex_match(lines[0], std::regex("# crash " + name + " \\(" + std::to_string(signal) +
-                                              "\\) pid [0-9]+ at 20[0-9-]{8}T[0-9:]{8}Z "
-                                              "loggers " +
-                                              loggers)))
-        << (lines.empty() ? "" : lines[0]);
+        std::regex_match(first, std::regex("# crash " + name + " \\(" + std::to_string(signal) +
+                                           "\\) pid [0-9]+ at 20[0-9-]{8}T[0-9:]{8}Z "
+                                           "loggers " +
+                                           loggers)))
+        << first;
   }
 
   // `wexlog decode` of the crash file against the dump lines the fixture
@@ -312,10 +304,7 @@ TEST(WexlogCrashRecorderTest, EveryLoggingThreadGetsAnAlternateStackReleasedWhen
 std::vector<unsigned char> pinned_file() {
   std::string hex = kPinnedFile;
   std::replace(hex.begin(), hex.end(), 'x', '0');
-  std::vector<unsigned char> file;
-  for (size_t at = 0; at < hex.size(); at += 2)
-    file.push_back(static_cast<unsigned char>(std::stoi(hex.substr(at, 2), nullptr, 16)));
-  return file;
+  return wexlog_test::hex_bytes(hex);
 }
 
 // The pinned file with its ring cut to `size` bytes of 0x21, both positions

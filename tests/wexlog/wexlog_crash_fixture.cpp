@@ -48,14 +48,12 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -117,35 +115,28 @@ __attribute__((noinline)) int overflow(int depth) {
   return overflow(depth + 1) + frame[(depth * 7) % 512];
 }
 
-// Starts `run(self)` on a thread with a small stack (a core holds every
-// byte of it).
-void start_thread(void* (*run)(void*), void* self, pthread_t& thread) {
-  pthread_attr_t attributes;
-  pthread_attr_init(&attributes);
-  pthread_attr_setstacksize(&attributes, 256 * 1024);
-  pthread_create(&thread, &attributes, run, self);
-  pthread_attr_destroy(&attributes);
-}
-
 // Three threads that log into three loggers at once, then stay alive (so
-// that a core holds them) until released, to end or to overflow their stacks.
+// that a core holds them) until released, to end or to overflow their
+// stacks. Their stacks are small: a core holds every byte of them.
 class writers {
  public:
   writers(wex_lib_log_entry& wrapped, wex_lib_log_entry& structured, wex_lib_log_entry& dying)
       : logs_{&wrapped, &structured, &dying} {
-    for (pthread_t& thread : threads_) start_thread(run, this, thread);
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return logged_ == kThreads; });
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, 256 * 1024);
+    for (pthread_t& thread : threads_) pthread_create(&thread, &attributes, run, this);
+    pthread_attr_destroy(&attributes);
+    while (logged_ < kThreads) sched_yield();
   }
   ~writers() {
     release(false);
     for (pthread_t thread : threads_) pthread_join(thread, nullptr);
   }
+  // `overflow_` is stored before `released_`, which the threads read first.
   void release(bool then_overflow) {
-    const std::lock_guard<std::mutex> lock(mutex_);
     overflow_ = then_overflow;
     released_ = true;
-    changed_.notify_all();
   }
 
  private:
@@ -157,26 +148,16 @@ class writers {
     fill(*all.logs_[0], t, 40, 120);
     fill(*all.logs_[1], t, 6, 1200);
     fill(*all.logs_[2], t, 3, 40);
-    std::unique_lock<std::mutex> lock(all.mutex_);
     ++all.logged_;
-    all.changed_.notify_all();
-    all.changed_.wait(lock, [&all] { return all.released_; });
-    lock.unlock();
+    while (!all.released_) usleep(1000);
     return reinterpret_cast<void*>(static_cast<intptr_t>(all.overflow_ ? overflow(0) : 0));
   }
 
   wex_lib_log_entry* logs_[3];
   pthread_t threads_[kThreads] = {};
-  std::atomic<unsigned int> started_{0};
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  unsigned int logged_ = 0;
-  bool released_ = false, overflow_ = false;
+  std::atomic<unsigned int> started_{0}, logged_{0};
+  std::atomic<bool> released_{false}, overflow_{false};
 };
-
-void write_null() {
-  *static_cast<volatile int*>(nullptr) = 1;
-}
 
 // The application's own handler, which the recorder passes the signal on to;
 // the default action follows it.
@@ -218,13 +199,6 @@ void take_names(const std::string& dir) {
   }
 }
 
-void use_every_descriptor() {
-  const rlimit few{64, 64};
-  setrlimit(RLIMIT_NOFILE, &few);
-  while (open("/dev/null", O_RDONLY) >= 0) {
-  }
-}
-
 // gcore of this process into DIR/core: only anonymous private memory (the
 // rings, the names and the relocated vtables), never past 200 MB, and none
 // from a sanitizer build, whose shadow memory would take gigabytes.
@@ -246,22 +220,20 @@ bool write_own_core(const std::string& dir) {
 // The busy mode: writers that never stop, each numbering its messages.
 int busy(const std::string& dir) {
   constexpr unsigned int kWriters = 3, kRing = 2000;
+  const auto log_one = [](wex_lib_log_entry& log, unsigned int t, unsigned int seq) {
+    log.add_log(WEX_LIB_LOG_LV_ERROR, WEX_LIB_LOG_TYPE_ERROR, WEX_LIB_LOG_LEN_FULL, "busy",
+                "writer %u seq %010u", t, seq);
+  };
   std::vector<std::unique_ptr<wex_lib_log_entry>> logs;
   std::ofstream manifest(dir + "/busy.txt");
   for (unsigned int t = 0; t < kWriters; ++t) {
     const std::string name = "busy" + std::to_string(t);
     logs.emplace_back(new wex_lib_log_entry(static_cast<int>(301 + t), name.c_str(), kRing));
-  }
-  const auto log_one = [](wex_lib_log_entry& log, unsigned int t, unsigned int seq) {
-    log.add_log(WEX_LIB_LOG_LV_ERROR, WEX_LIB_LOG_TYPE_ERROR, WEX_LIB_LOG_LEN_FULL, "busy",
-                "writer %u seq %010u", t, seq);
-  };
-  for (unsigned int t = 0; t < kWriters; ++t) {
     log_one(*logs[t], t, 0);
     velorin::WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_ info{};
     std::vector<unsigned char> bytes(kRing);
     logs[t]->storage().get_ring_buffer(&info, bytes.data());
-    manifest << "busy" << t << ' ' << kRing << ' ' << info.write_pos << '\n';
+    manifest << name << ' ' << kRing << ' ' << info.write_pos << '\n';
   }
   manifest.close();
   std::atomic<unsigned int> written[kWriters] = {};
@@ -276,7 +248,7 @@ int busy(const std::string& dir) {
   for (unsigned int t = 0; t < kWriters; ++t) {
     while (written[t].load(std::memory_order_relaxed) < 200) sched_yield();
   }
-  write_null();
+  *static_cast<volatile int*>(nullptr) = 1;
   return 0;
 }
 
@@ -407,7 +379,12 @@ int serve(std::unique_ptr<wex_lib_log_entry> (&log)[kLoggers], const std::string
     dying.die = true;
     std::thread([&dying, &mode, &dir] {
       // In the thread, so that starting it needs no descriptor.
-      if (mode == "nofile") use_every_descriptor();
+      if (mode == "nofile") {
+        const rlimit few{64, 64};
+        setrlimit(RLIMIT_NOFILE, &few);
+        while (open("/dev/null", O_RDONLY) >= 0) {
+        }
+      }
       if (mode == "taken") take_names(dir);
       if (mode == "fsize") {
         const rlimit small{3000, 3000};

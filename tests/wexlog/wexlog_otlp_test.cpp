@@ -16,15 +16,7 @@ using json = nlohmann::json;
 
 // A record at 13:05:09.123 of task 0x1234 holding one message item.
 std::vector<unsigned char> message_record(unsigned char type, const std::string& composed) {
-  std::vector<unsigned char> record = hex_bytes("03 D4 CE 02 34 12 00 00 01 06 00");
-  const size_t size = 2 + composed.size() + 2;
-  record.push_back(static_cast<unsigned char>(size));
-  record.push_back(static_cast<unsigned char>(size >> 8));
-  record.push_back(type);
-  record.push_back(2);
-  record.insert(record.end(), composed.begin(), composed.end());
-  record.insert(record.end(), {0, 0});
-  return record;
+  return wexlog_test::message_record(47109123, 0x1234, type, 2, composed);
 }
 
 // The one log record of a line, with its attributes as a key-value map.
