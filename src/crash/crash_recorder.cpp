@@ -111,10 +111,11 @@ struct file_state {
   bool failed;
 };
 
-bool append(file_state& file, const unsigned char* bytes, size_t n) {
+// Writes nothing once a write has failed, so that a section's writes follow
+// one another without a test after each.
+void append(file_state& file, const unsigned char* bytes, size_t n) {
   if (!file.failed) file.failed = !write_field(file.fd, bytes, n);
   if (!file.failed) file.offset += n;
-  return !file.failed;
 }
 
 // The ring control fields to save, from those read before the ring's bytes
@@ -144,48 +145,77 @@ ring_chain::ring_state ring_of(const crash_view& v, uint32_t ring_size) {
   return ring_chain::ring_state{v.empty, v.write_pos, v.read_pos, ring_size};
 }
 
+// What a logger section holds after its ring: the record the store was
+// building, preceded by a message being committed, which is still in the
+// logger's item buffer with the store holding a pointer to it. Left out
+// whole when it is larger than any record.
+struct building_part {
+  unsigned char lent_head[log_record::kDataHeadSize];
+  size_t lent_size;  // head and bytes, 0 without a lent message
+  size_t building_size;
+  bool fits;
+  size_t size() const { return fits ? building_size + lent_size : 0; }
+};
+
+building_part building_of(const crash_view& v) {
+  building_part part{};
+  log_record::write_data_head(part.lent_head, v.lent_kind, v.lent_size);
+  part.lent_size = v.lent != nullptr ? sizeof part.lent_head + v.lent_size : 0;
+  part.building_size = v.building_size;
+  part.fits = v.building_size + part.lent_size <= kBuildingLimit;
+  return part;
+}
+
+// The section's fixed part, the logger's name and its ring's bytes.
+void write_head_and_ring(file_state& file, const crash_view& v, const building_part& building) {
+  const size_t name_size = v.name_size < format::kNameLimit ? v.name_size : format::kNameLimit;
+  const uint32_t ring_size = v.bytes != nullptr ? v.size : 0;
+  unsigned char head[format::kLoggerHeaderSize];
+  format::encode_logger_head(
+      format::logger_head{static_cast<uint32_t>(v.trace_id), v.ring_address, ring_of(v, ring_size),
+                          static_cast<uint32_t>(name_size), static_cast<uint32_t>(building.size()),
+                          building.fits ? v.item_count : uint8_t{0}},
+      head);
+  append(file, head, sizeof head);
+  append(file, reinterpret_cast<const unsigned char*>(v.name), name_size);
+  append(file, v.bytes, ring_size);
+}
+
+// Rewrites the section's positions in place when a push, pop or clear
+// already under way moved them while the ring's bytes were copied.
+void settle_positions(file_state& file, const wex_lib_log_storage& store, crash_view& v,
+                      uint64_t section) {
+  const uint32_t ring_size = v.bytes != nullptr ? v.size : 0;
+  unsigned char before[format::kPositionsSize], after[format::kPositionsSize];
+  format::encode_positions(ring_of(v, ring_size), before);
+  int32_t empty_after = 0;
+  uint32_t read_after = 0;
+  crash_access::positions_after_copy(store, empty_after, read_after);
+  settle(v, empty_after, read_after);
+  format::encode_positions(ring_of(v, ring_size), after);
+  if (std::memcmp(before, after, sizeof after) != 0 &&
+      pwrite(file.fd, after, sizeof after, static_cast<off_t>(section + format::kEmptyAt)) !=
+          static_cast<ssize_t>(sizeof after)) {
+    file.failed = true;
+  }
+}
+
+// One logger's section. Once a write failed, nothing more is written: the
+// sections before it are whole and the file's end says how many.
 void write_logger(const wex_lib_log_storage& store, void* context) {
   auto& file = *static_cast<file_state*>(context);
   if (file.failed) return;
   crash_view v = crash_access::view(store);
-  const size_t name_size = v.name_size < format::kNameLimit ? v.name_size : format::kNameLimit;
-  const uint32_t ring_size = v.bytes != nullptr ? v.size : 0;
-  // A message being committed is still in the logger's item buffer, the
-  // store holding a pointer to it: it goes first, as the data item it is.
-  unsigned char lent_head[log_record::kDataHeadSize];
-  log_record::write_data_head(lent_head, v.lent_kind, v.lent_size);
-  const size_t lent_size = v.lent != nullptr ? sizeof lent_head + v.lent_size : 0;
-  const bool building_fits = v.building_size + lent_size <= kBuildingLimit;
-  const size_t building_size = building_fits ? v.building_size + lent_size : 0;
-  unsigned char head[format::kLoggerHeaderSize];
-  format::encode_logger_head(
-      format::logger_head{static_cast<uint32_t>(v.trace_id), v.ring_address, ring_of(v, ring_size),
-                          static_cast<uint32_t>(name_size), static_cast<uint32_t>(building_size),
-                          building_fits ? v.item_count : uint8_t{0}},
-      head);
+  const building_part building = building_of(v);
   const uint64_t section = file.offset;
-  if (!append(file, head, sizeof head) ||
-      !append(file, reinterpret_cast<const unsigned char*>(v.name), name_size) ||
-      !append(file, v.bytes, ring_size)) {
-    return;
+  write_head_and_ring(file, v, building);
+  if (!file.failed) settle_positions(file, store, v, section);
+  if (building.fits && building.lent_size != 0) {
+    append(file, building.lent_head, sizeof building.lent_head);
+    append(file, v.lent, v.lent_size);
   }
-  int32_t empty_after = 0;
-  uint32_t read_after = 0;
-  crash_access::positions_after_copy(store, empty_after, read_after);
-  unsigned char after[format::kPositionsSize];
-  settle(v, empty_after, read_after);
-  format::encode_positions(ring_of(v, ring_size), after);
-  if (std::memcmp(head + format::kEmptyAt, after, sizeof after) != 0 &&
-      pwrite(file.fd, after, sizeof after, static_cast<off_t>(section + format::kEmptyAt)) !=
-          static_cast<ssize_t>(sizeof after)) {
-    file.failed = true;
-    return;
-  }
-  if (building_fits && lent_size != 0 &&
-      (!append(file, lent_head, sizeof lent_head) || !append(file, v.lent, v.lent_size))) {
-    return;
-  }
-  if (append(file, v.building, building_fits ? v.building_size : 0)) ++file.loggers;
+  append(file, v.building, building.fits ? v.building_size : 0);
+  if (!file.failed) ++file.loggers;
 }
 
 // wexlog-<pid>-<seconds>.crash, or with -<try> before the suffix when an
