@@ -1,9 +1,47 @@
 // SPDX-License-Identifier: MIT
 // The byte layout of a crash file, shared by the recorder that writes it
 // from a signal handler and the post-mortem tools that read it, so that both
-// agree on every offset. The layout itself is described in
-// wex_lib_log_crash.h. Everything here is constexpr or inline and allocates
-// nothing, so the signal handler may use it.
+// agree on every offset. Everything here is constexpr or inline and
+// allocates nothing, so the signal handler may use it.
+//
+// Crash file layout, version 1. Every integer is little-endian, whatever the
+// byte order of the device that wrote it, so a file from a PowerPC device
+// reads the same on any workstation:
+//
+//   file header, 32 bytes
+//   offset  size  field
+//   0       8     magic, the ASCII bytes "WEXLOGCR"
+//   8       4     version, 1
+//   12      4     signal number (Linux numbering)
+//   16      4     process id
+//   20      4     reserved, zero
+//   24      8     seconds since the epoch when the file was written
+//
+//   then one logger section per live logger, 44 + N + S + B bytes
+//   0       4     the ASCII bytes "LOGR"
+//   4       4     trace identifier (signed)
+//   8       8     address of the logger's ring object in the process
+//   16      4     empty flag of the ring (signed)
+//   20      4     write position
+//   24      4     read position
+//   28      4     ring size in bytes, S (0 for a logger without a ring)
+//   32      4     name length, N (at most 4096)
+//   36      4     length of the record under construction, B
+//   40      1     its item count
+//   41      3     reserved, zero
+//   44      N     the logger's name
+//   44+N    S     the ring's bytes, exactly as stored, free space included
+//   44+N+S  B     the items of the record under construction, as the ring
+//                 would have stored them after the 9-byte record header
+//
+//   then the end section, 8 bytes
+//   0       4     the ASCII bytes "END!"
+//   4       4     number of logger sections before it
+//
+// The ring fields and bytes are those of a ring snapshot (see
+// snapshot_format.h); the length prefixes chain from the read to the
+// write position unless the crash itself struck in the middle of a push. A
+// file without its end section was cut short while it was written.
 #ifndef WEXLOG_CODEC_CRASH_FORMAT_H
 #define WEXLOG_CODEC_CRASH_FORMAT_H
 

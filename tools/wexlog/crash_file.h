@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Reading crash files, which the library's crash recorder writes when a task
-// dies of a fatal signal (the format of wex_lib_log_crash.h), and printing
+// dies of a fatal signal (the format of codec/crash_format.h), and printing
 // them as `wexlog decode` does.
 //
 // The reader checks every length against the file before it reads, so a
