@@ -11,12 +11,16 @@
 #include <type_traits>
 
 #include "digits.h"
+#include "short_copy.h"
 
 namespace velorin {
 namespace {
 
 // Widths and precisions beyond this go to vsnprintf, which is the reference.
 constexpr int kMaxField = 4096;
+// Room for the digits of a 64-bit value in any base (22 in octal), and more:
+// copies out of it may move whole 16-byte pieces (short_copy.h).
+constexpr size_t kDigitsRoom = 32;
 
 // Output bounded by the buffer, always leaving room for the NUL.
 class sink {
@@ -24,7 +28,7 @@ class sink {
   sink(char* out, size_t capacity) : pos_(out), end_(out + capacity - 1) {}
   void put(const char* text, size_t n) {
     if (n > room()) n = room();
-    std::memcpy(pos_, text, n);
+    copy_bytes(pos_, text, n);
     pos_ += n;
   }
   void fill(char c, size_t n) {
@@ -32,6 +36,13 @@ class sink {
     if (n > room()) n = room();
     std::memset(pos_, c, n);
     pos_ += n;
+  }
+  size_t room() const { return static_cast<size_t>(end_ - pos_); }
+  // The next `n` bytes, at most room(), for the caller to write.
+  char* claim(size_t n) {
+    char* at = pos_;
+    pos_ += n;
+    return at;
   }
   char* finish() {
     *pos_ = '\0';
@@ -41,7 +52,6 @@ class sink {
   bool has_nul = false;
 
  private:
-  size_t room() const { return static_cast<size_t>(end_ - pos_); }
   char* pos_;
   char* end_;
 };
@@ -222,9 +232,20 @@ void put_padded(sink& out, const conversion& c, const char* text, size_t n) {
   if (c.left) out.fill(' ', pad);
 }
 
-// %d, %i or %u without flags, width or precision: the sign and the digits.
-void put_plain_decimal(sink& out, uint64_t magnitude, bool negative) {
-  char text[24];
+// %d, %i or %u without flags, width or precision: the sign and the digits,
+// written in place unless the text is cut within them. Inlined, so that the
+// commonest conversion costs no call.
+template <class Unsigned>
+inline __attribute__((always_inline)) void put_plain_decimal(sink& out, Unsigned magnitude,
+                                                             bool negative) {
+  const size_t length = digits::decimal_count(magnitude) + (negative ? 1 : 0);
+  if (__builtin_expect(length <= out.room(), true)) {
+    char* at = out.claim(length);
+    if (negative) *at = '-';
+    digits::decimal_before(at + length, magnitude);
+    return;
+  }
+  char text[kDigitsRoom];
   char* const end = text + sizeof text;
   char* first = digits::decimal_before(end, magnitude);
   if (negative) *--first = '-';
@@ -235,7 +256,7 @@ void put_integer(sink& out, const conversion& c, uint64_t magnitude, bool negati
   if (c.width == 0 && c.precision < 0 && c.type != 'o' && !c.alt && !c.plus && !c.space) {
     // Plain %d, %u or %x: the sign and the digits, nothing around them.
     if (c.type != 'x' && c.type != 'X') return put_plain_decimal(out, magnitude, negative);
-    char text[24];
+    char text[kDigitsRoom];
     char* const end = text + sizeof text;
     char* first = digits::radix_before<16>(end, magnitude,
                                            c.type == 'x' ? digits::kHexLower : digits::kHexUpper);
@@ -245,13 +266,14 @@ void put_integer(sink& out, const conversion& c, uint64_t magnitude, bool negati
   }
   const char* digit_chars = c.type == 'X' ? digits::kHexUpper : digits::kHexLower;
   const unsigned base = c.type == 'o' ? 8 : (c.type == 'x' || c.type == 'X') ? 16 : 10;
-  char text[24];
+  char text[kDigitsRoom];
   char* const end = text + sizeof text;
   const char* first = base == 8    ? digits::radix_before<8>(end, magnitude, digit_chars)
                       : base == 16 ? digits::radix_before<16>(end, magnitude, digit_chars)
                                    : digits::radix_before<10>(end, magnitude, digit_chars);
   size_t n = static_cast<size_t>(end - first);
   if (n == 0 && c.precision != 0) text[sizeof text - ++n] = '0';
+  if (n > sizeof text) __builtin_unreachable();  // tells the compiler the digits fit
 
   char prefix[2];
   size_t prefix_length = 0;
@@ -334,9 +356,8 @@ char* format_fast(char* out, size_t capacity, const char* format, arguments& arg
     if (*p == 'd' || *p == 'i') {
       ++p;
       const int value = va_arg(args.list, int);
-      put_plain_decimal(
-          text, value < 0 ? 0u - static_cast<uint64_t>(value) : static_cast<uint64_t>(value),
-          value < 0);
+      const auto magnitude = static_cast<unsigned int>(value);
+      put_plain_decimal(text, value < 0 ? 0u - magnitude : magnitude, value < 0);
       continue;
     }
     if (*p == 's') {

@@ -11,6 +11,7 @@
 #include "crash/crash_hooks.h"
 #include "relaxed.h"
 #include "semaphore_hold.h"
+#include "short_copy.h"
 
 namespace velorin {
 namespace {
@@ -153,6 +154,10 @@ int wex_lib_log_ring_buffer::push_data(const unsigned char* head, unsigned int h
     return kFailed;
   }
   const uint32_t length = static_cast<uint32_t>(total);
+  if (fits_before_end_and_oldest_(length)) {
+    push_in_one_piece_(length, head, head_size, body, body_size);
+    return kOk;
+  }
   const unsigned char prefix[kPrefixSize] = {
       static_cast<unsigned char>(length), static_cast<unsigned char>(length >> 8),
       static_cast<unsigned char>(length >> 16), static_cast<unsigned char>(length >> 24)};
@@ -170,6 +175,33 @@ int wex_lib_log_ring_buffer::push_data(const unsigned char* head, unsigned int h
   relaxed(write_pos_) = at;
   relaxed(empty_) = 0;
   return kOk;
+}
+
+// Whether the ring record of a `length`-byte payload fits between the write
+// position and both the end of the array and the oldest ring record, so
+// that writing it discards nothing and does not wrap: the common push.
+bool wex_lib_log_ring_buffer::fits_before_end_and_oldest_(uint32_t length) const {
+  const uint64_t record_end = uint64_t{relaxed(write_pos_)} + kPrefixSize + length;
+  if (record_end >= relaxed(size_)) return false;
+  const uint32_t read_pos = relaxed(read_pos_);
+  return relaxed(empty_) != 0 || read_pos < relaxed(write_pos_) || read_pos > record_end;
+}
+
+// The common push: the prefix, the head and the body at the write position,
+// with the fixed-size moves that short pieces allow.
+void wex_lib_log_ring_buffer::push_in_one_piece_(uint32_t length, const unsigned char* head,
+                                                 unsigned int head_size, const unsigned char* body,
+                                                 unsigned int body_size) {
+  const uint32_t start = relaxed(write_pos_);
+  unsigned char* at = relaxed(buffer_) + start;
+  store_le(at, length, kPrefixSize);
+  copy_bytes(at + kPrefixSize, head, head_size);
+  if (body_size != 0) std::memcpy(at + kPrefixSize + head_size, body, body_size);
+  // The bytes are in place before the write position says so, also to a
+  // reader on another processor.
+  std::atomic_thread_fence(std::memory_order_release);
+  relaxed(write_pos_) = start + kPrefixSize + length;
+  relaxed(empty_) = 0;
 }
 
 unsigned int wex_lib_log_ring_buffer::next_data_size() {
