@@ -8,12 +8,8 @@
 // the whole name and turns into selector 1 (no type label in the echoes).
 // Every other selector keeps the whole name.
 //
-// A call site passes the same name literal every time, so the answer for
-// selector 2 is remembered per name address in a table shared by all
-// loggers. An answer is used again only while the name's bytes that decided
-// it are still the same, so a name in a buffer that changes between calls is
-// trimmed anew. The table is bounded: once it is full, further names are
-// trimmed on every call. Reading it takes no lock.
+// A call site passes the same name literal every time, so selector 2's
+// answer is remembered per name address, for all loggers (address_memo.h).
 #ifndef WEX_LIB_LOG_KEPT_NAME_H
 #define WEX_LIB_LOG_KEPT_NAME_H
 
