@@ -103,10 +103,10 @@ class WEX_LIB_LOG_API wex_lib_log_storage {
   inline const commit_state& state_() const noexcept;
   inline void lend_(const void* bytes) noexcept;
   WEX_LIB_LOG_LOCAL unsigned char* begin_item_(unsigned char tag, size_t body_size);
-  WEX_LIB_LOG_LOCAL void end_item_();
-  WEX_LIB_LOG_LOCAL void publish_record_();
-  WEX_LIB_LOG_LOCAL void append_data_item_(unsigned int kind, const unsigned char* bytes,
-                                           unsigned int size);
+  WEX_LIB_LOG_LOCAL void end_item_(const unsigned char* end);
+  WEX_LIB_LOG_LOCAL void publish_record_(const unsigned char* end);
+  WEX_LIB_LOG_LOCAL unsigned char* append_data_item_(unsigned int kind, const unsigned char* bytes,
+                                                     unsigned int size);
   WEX_LIB_LOG_LOCAL unsigned char* add_text_item_(unsigned char tag, const char* text,
                                                   size_t extra);
   WEX_LIB_LOG_LOCAL uint32_t commit_time_();

@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <zol_platform.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 #include <new>
@@ -88,7 +89,7 @@ void wex_lib_log_storage::add_title_data(const char* title) {
   unsigned char* body = begin_item_(log_record::kTitle, 1 + length);
   body[0] = static_cast<unsigned char>(length);
   std::memcpy(body + 1, title, length);
-  end_item_();
+  end_item_(body + 1 + length);
 }
 
 // Writes a text item (its 2-byte length and text) with room for `extra`
@@ -103,25 +104,27 @@ unsigned char* wex_lib_log_storage::add_text_item_(unsigned char tag, const char
 }
 
 void wex_lib_log_storage::add_value_data(int value) {
-  store_le(begin_item_(log_record::kValue, 4), static_cast<uint32_t>(value), 4);
-  end_item_();
+  unsigned char* body = begin_item_(log_record::kValue, 4);
+  store_le(body, static_cast<uint32_t>(value), 4);
+  end_item_(body + 4);
 }
 
 void wex_lib_log_storage::add_value_data_hex(int value) {
-  store_le(begin_item_(log_record::kHexValue, 4), static_cast<uint32_t>(value), 4);
-  end_item_();
+  unsigned char* body = begin_item_(log_record::kHexValue, 4);
+  store_le(body, static_cast<uint32_t>(value), 4);
+  end_item_(body + 4);
 }
 
 void wex_lib_log_storage::add_string_data(const char* text) {
   if (text == nullptr) return;
-  add_text_item_(log_record::kString, text, 0);
-  end_item_();
+  end_item_(add_text_item_(log_record::kString, text, 0));
 }
 
 void wex_lib_log_storage::add_set_data(const char* name, int value) {
   if (name == nullptr) return;
-  store_le(add_text_item_(log_record::kSet, name, 4), static_cast<uint32_t>(value), 4);
-  end_item_();
+  unsigned char* body_end = add_text_item_(log_record::kSet, name, 4);
+  store_le(body_end, static_cast<uint32_t>(value), 4);
+  end_item_(body_end + 4);
 }
 
 // A data item whose bytes were lent (they stay valid until the commit) and
@@ -131,7 +134,7 @@ void wex_lib_log_storage::add_data(unsigned int kind, void* data, unsigned int s
   commit_state& state = state_();
   if (size > log_record::kDataLimit || (data == nullptr && size != 0)) return;
   const auto* bytes = static_cast<const unsigned char*>(data);
-  if (bytes == state.lendable && bytes != nullptr && record_.empty() &&
+  if (bytes == state.lendable && bytes != nullptr && relaxed(state.building_size) == 0 &&
       relaxed(state.borrowed) == nullptr) {
     relaxed(state.borrowed) = bytes;
     relaxed(state.borrowed_size) = size;
@@ -139,54 +142,60 @@ void wex_lib_log_storage::add_data(unsigned int kind, void* data, unsigned int s
     ++relaxed(item_count_);
     return;
   }
-  append_data_item_(kind, bytes, size);
-  end_item_();
+  end_item_(append_data_item_(kind, bytes, size));
 }
 
-void wex_lib_log_storage::append_data_item_(unsigned int kind, const unsigned char* bytes,
-                                            unsigned int size) {
+// Returns the end of the item.
+unsigned char* wex_lib_log_storage::append_data_item_(unsigned int kind, const unsigned char* bytes,
+                                                      unsigned int size) {
   unsigned char* body = begin_item_(log_record::kData, 3 + size);
   body[0] = static_cast<unsigned char>(kind);
   store_le(body + 1, size, 2);
   if (size != 0) std::memcpy(body + 3, bytes, size);
+  return body + 3 + size;
 }
 
 // Every item starts here: a remembered data item first takes its place in
-// the record, then the record grows once by the whole item, whose tag is
-// written; returns where the `body_size` bytes after the tag go.
+// the record, then the item's tag is written after the record's whole items;
+// returns where the `body_size` bytes after the tag go. The record's bytes
+// are the first building_size bytes of record_, which only grows (doubling)
+// and is never cleared, so that an item costs no growth or zero fill of its
+// own.
 unsigned char* wex_lib_log_storage::begin_item_(unsigned char tag, size_t body_size) {
   commit_state& state = state_();
   if (relaxed(state.borrowed) != nullptr) {
     const unsigned char* bytes = relaxed(state.borrowed);
     relaxed(state.borrowed) = nullptr;
-    append_data_item_(relaxed(state.borrowed_kind), bytes, relaxed(state.borrowed_size));
-    publish_record_();
+    publish_record_(
+        append_data_item_(relaxed(state.borrowed_kind), bytes, relaxed(state.borrowed_size)));
   }
-  const size_t at = record_.size();
-  record_.resize(at + 1 + body_size);
+  const size_t at = relaxed(state.building_size);
+  const size_t end = at + 1 + body_size;
+  if (end > record_.size()) record_.resize(std::max(end, 2 * record_.size()));
   unsigned char* item = record_.data() + at;
   item[0] = tag;
   return item + 1;
 }
 
-// Counts the item just appended and shows the record.
-void wex_lib_log_storage::end_item_() {
+// Counts the item that ends at `end` and shows the record.
+void wex_lib_log_storage::end_item_(const unsigned char* end) {
   ++relaxed(item_count_);
-  publish_record_();
+  publish_record_(end);
 }
 
 // Shows the record under construction, as it now stands with whole items
-// only, to readers without the lock (the crash recorder).
-void wex_lib_log_storage::publish_record_() {
+// only (up to `end`), to readers without the lock (the crash recorder).
+void wex_lib_log_storage::publish_record_(const unsigned char* end) {
   commit_state& state = state_();
   relaxed(state.building) = record_.data();
-  relaxed(state.building_size) = static_cast<uint32_t>(record_.size());
+  relaxed(state.building_size) = static_cast<uint32_t>(end - record_.data());
 }
 
 void wex_lib_log_storage::entry_for_ring_buffer() {
   commit_state& state = state_();
   state.lendable = nullptr;
-  if (record_.empty() && relaxed(state.borrowed) == nullptr) return;
+  const uint32_t record_size = relaxed(state.building_size);
+  if (record_size == 0 && relaxed(state.borrowed) == nullptr) return;
   unsigned char head[log_record::kHeaderSize + 4];
   store_le(head, commit_time_(), 4);
   store_le(head + 4, get_task_id(), 4);
@@ -200,8 +209,7 @@ void wex_lib_log_storage::entry_for_ring_buffer() {
     ring_buffer_.push_data(head, sizeof head, relaxed(state.borrowed),
                            relaxed(state.borrowed_size));
   } else {
-    ring_buffer_.push_data(head, log_record::kHeaderSize, record_.data(),
-                           static_cast<unsigned int>(record_.size()));
+    ring_buffer_.push_data(head, log_record::kHeaderSize, record_.data(), record_size);
   }
   discard_record();
 }
@@ -209,7 +217,6 @@ void wex_lib_log_storage::entry_for_ring_buffer() {
 void wex_lib_log_storage::discard_record() {
   commit_state& state = state_();
   relaxed(state.building_size) = 0;
-  record_.clear();
   relaxed(item_count_) = 0;
   relaxed(state.borrowed) = nullptr;
   state.lendable = nullptr;
