@@ -20,6 +20,7 @@
 #include "file_io.h"
 #include "platform_calls.h"
 #include "semaphore_hold.h"
+#include "short_copy.h"
 #include "storage/store_commit_state.h"
 #include "storage/wex_lib_log_record.h"
 
@@ -126,7 +127,7 @@ void wex_lib_log_entry::log_(int level, int type, int len_type, const char* func
     bytes[0] = static_cast<unsigned char>(type);
     bytes[1] = static_cast<unsigned char>(kept.len_type);
     char* composed = reinterpret_cast<char*>(bytes + 2);
-    std::memcpy(composed, kept.text, kept.length);
+    copy_bytes(composed, kept.text, kept.length);
     composed[kept.length] = '\t';
     const size_t message_length = write_message(composed + kept.length + 1);
     const size_t length = std::min(kept.length + 1 + message_length, kMaxComposedLength);
