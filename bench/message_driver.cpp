@@ -3,7 +3,9 @@
 // message under callgrind, where times are too noisy to compare:
 //   message_driver CASE N
 // CASE is stored, spdlog, floor, filtered, spdlog_filtered, value, set,
-// string, or dump (N stored messages, then their dump to /dev/null). `message_driver memory` prints
+// string, dump (N stored messages, then their dump to /dev/null), or
+// stored_2threads, spdlog_2threads, floor_2threads (N messages from two
+// threads at once, on one logger, one peer logger, or a floor each). `message_driver memory` prints
 // what a logger with a 64 MiB ring costs in resident memory before any message, beside the ring's
 // size. scripts/bench_ratios.py runs it twice with different N and takes the difference, so that
 // start-up and set-up cancel out. With WEXLOG_BENCH_MAP_DIR set, the logger's ring is kept in a
@@ -46,6 +48,12 @@ void repeat(long count, Log&& log) {
 
 }  // namespace
 
+// The cases on two threads (message_driver_threads.cpp). They live in a file
+// of their own so that the compiler builds main's cases as it would without
+// them: a second call of the peer's logging template here would change how it
+// inlines the first.
+int run_on_two_threads(const char* name, long count, velorin::wex_lib_log_entry& logger);
+
 int main(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], "memory") == 0) return report_memory();
   if (argc != 3) {
@@ -81,6 +89,8 @@ int main(int argc, char** argv) {
   } else if (is("floor")) {
     bench::floor_sink sink;
     repeat(count, [&](int i) { bench::floor_one(sink, i); });
+  } else if (std::strstr(name, "_2threads") != nullptr) {
+    return run_on_two_threads(name, count, logger);
   } else {
     std::fprintf(stderr, "message_driver: unknown case %s\n", name);
     return 2;

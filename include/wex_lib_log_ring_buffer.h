@@ -115,6 +115,10 @@ class WEX_LIB_LOG_API wex_lib_log_ring_buffer {
   unsigned int size() const { return size_.load(std::memory_order_relaxed); }
 
  private:
+  WEX_LIB_LOG_LOCAL bool fits_before_end_and_oldest_(uint32_t length) const;
+  WEX_LIB_LOG_LOCAL void push_in_one_piece_(uint32_t length, const unsigned char* head,
+                                            unsigned int head_size, const unsigned char* body,
+                                            unsigned int body_size);
   WEX_LIB_LOG_LOCAL uint32_t write_ring_buffer_(const unsigned char* data, unsigned int length,
                                                 uint32_t at, uint32_t record_start);
   WEX_LIB_LOG_LOCAL void make_room_(unsigned int length, uint32_t at, uint32_t record_start);
@@ -123,6 +127,7 @@ class WEX_LIB_LOG_API wex_lib_log_ring_buffer {
   WEX_LIB_LOG_LOCAL __attribute__((noinline)) void escape_r_pos_(unsigned int length,
                                                                  unsigned int record_start);
   WEX_LIB_LOG_LOCAL void advance_read_pos_(uint64_t bytes);
+  WEX_LIB_LOG_LOCAL void publish_push_(uint32_t write_pos);
   WEX_LIB_LOG_LOCAL void take_records_(uint64_t bytes);
   WEX_LIB_LOG_LOCAL void mirror_fields_();
   WEX_LIB_LOG_LOCAL unsigned int calc_escape_size_of_r_pos_(unsigned int length,

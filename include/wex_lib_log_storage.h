@@ -102,9 +102,10 @@ class WEX_LIB_LOG_API wex_lib_log_storage {
   inline commit_state& state_() noexcept;
   inline const commit_state& state_() const noexcept;
   inline void lend_(const void* bytes) noexcept;
-  WEX_LIB_LOG_LOCAL unsigned char* grow_record_(size_t item_size);
-  WEX_LIB_LOG_LOCAL void end_item_();
-  WEX_LIB_LOG_LOCAL void publish_record_();
+  WEX_LIB_LOG_LOCAL unsigned char* begin_item_(size_t item_size);
+  WEX_LIB_LOG_LOCAL unsigned char* room_for_(size_t item_size);
+  WEX_LIB_LOG_LOCAL void end_item_(size_t item_size);
+  WEX_LIB_LOG_LOCAL void publish_record_(size_t item_size);
   WEX_LIB_LOG_LOCAL uint32_t commit_time_();
   friend struct crash_access;   // the crash recorder reads the fields without locks
   friend struct layout_access;  // measures where the fields lie, for readers of cores

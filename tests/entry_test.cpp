@@ -98,6 +98,19 @@ TEST_F(EntryTest, LengthSelectorTrimsTheNameAndSelectorOneHidesTheLabel) {
     expect({message_record(1, row.stored_sel, row.kept + "\tm")},
            {"0|" + label + row.kept + "\tm\n"});
   }
+  // A name in a buffer that changes between calls is trimmed anew, also when
+  // only bytes after its "(" change; each name is logged twice.
+  char buffer[32];
+  for (const auto& [name, kept] : {std::pair{"::run(x)", "run"},
+                                   {"::run(a::bc)", "bc)"},
+                                   {"int a::B::run(int)", "B::run"},
+                                   {"int a::B::go(x)", "B::go"}}) {
+    std::strcpy(buffer, name);
+    log.add_log(L(3), T(1), S(2), buffer, "m");
+    log.add_log(L(3), T(1), S(2), buffer, "m");
+    const auto record = message_record(1, 2, std::string(kept) + "\tm");
+    expect({record, record}, {});
+  }
   // The dump takes the label from the stored type byte alone.
   log.add_log(L(2), T(8), S(1), "f", "m");
   EXPECT_EQ(wexlog_test::dump_lines(log), strings{kHead + task_id() + "][return] f\tm"});
@@ -315,8 +328,9 @@ TEST_F(EntryTest, TracersRunOnceInAttachOrderWithResultsOredAndAreNeverOwned) {
   EXPECT_EQ(runs, "13434");  // runs 134, then 34
 }
 
-// Threads fill four loggers together, each message once and whole; then the
-// four dump into one file while other threads echo long lines into it.
+// Threads fill four loggers together, each message once and whole, trimming
+// one name at once; then the four dump into one file while other threads echo
+// long lines into it.
 TEST_F(EntryTest, ConcurrentMessagesStayWholeAndDumpsAndEchoesShareAFileWithoutTearingALine) {
   constexpr int kWriters = 4, kMessages = 2000, kEchoes = 500;
   const std::string path = wexlog_test::temp_path("shared.log");
@@ -328,7 +342,7 @@ TEST_F(EntryTest, ConcurrentMessagesStayWholeAndDumpsAndEchoesShareAFileWithoutT
     ids[t] = task_id();
     for (auto& dumper : dumpers)
       for (int m = 0; m < kMessages; ++m)
-        dumper->add_log(L(3), T(16), S(0), "worker", "t%d m%d", t, m);
+        dumper->add_log(L(3), T(16), S(2), "worker", "t%d m%d", t, m);
   });
   std::multiset<std::string> expected;
   for (int t = 0; t < kWriters; ++t)

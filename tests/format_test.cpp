@@ -41,6 +41,7 @@ TEST(MessageFormat, MatchesVsnprintfForRandomIntegerTextAndCharConversions) {
   const long long values[] = {0,    1,      -1,     7,       99,      100,       255,
                               -128, -10000, 123456, INT_MAX, INT_MIN, LLONG_MIN, LLONG_MAX};
   constexpr size_t kValues = sizeof values / sizeof values[0];
+  constexpr char kLiteral[] = "forty bytes of literal text for the copy";
   for (int i = 0; i < 20000; ++i) {
     const char conversion = conversions[random() % (sizeof conversions - 1)];
     // A quarter of the directives are bare (%d, %s, ...), the commonest kind.
@@ -49,7 +50,9 @@ TEST(MessageFormat, MatchesVsnprintfForRandomIntegerTextAndCharConversions) {
     const std::string& precision = precisions[bare ? 0 : random() % 6];
     const std::string& length =
         bare || std::strchr("cs%", conversion) ? lengths[0] : lengths[random() % 8];
-    const std::string directive = std::string("<%") + flags[bare ? 0 : random() % 10] + width +
+    // Literal text of every length up to 40 before the directive.
+    const std::string literal = std::string(kLiteral, random() % (sizeof kLiteral));
+    const std::string directive = literal + "<%" + flags[bare ? 0 : random() % 10] + width +
                                   precision + length + conversion + ">";
     const int star_width = int(random() % 21) - 10, star_precision = int(random() % 21) - 10;
     const long long value = values[random() % kValues];

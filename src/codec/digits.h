@@ -28,34 +28,44 @@ inline void write_pair(char* out, uint32_t value) {
   std::memcpy(out, kPairs + 2 * value, 2);
 }
 
-// Writes the decimal digits of `value` so that they end at `end`; returns
-// where they start. Always at least one digit.
+// Writes the decimal digits of `value` (below 2^32) so that they end at
+// `end`; returns where they start. Always at least one digit.
+inline char* decimal_before(char* end, uint32_t value) {
+  while (value >= 100) {
+    end -= 2;
+    write_pair(end, value % 100);
+    value /= 100;
+  }
+  if (value >= 10) {
+    end -= 2;
+    write_pair(end, value);
+  } else {
+    *--end = static_cast<char>('0' + value);
+  }
+  return end;
+}
+
+// The same for any value: the digits beyond 32 bits take 64-bit divisions.
 inline char* decimal_before(char* end, uint64_t value) {
   while (value > UINT32_MAX) {
     end -= 2;
     write_pair(end, static_cast<uint32_t>(value % 100));
     value /= 100;
   }
-  auto small = static_cast<uint32_t>(value);
-  while (small >= 100) {
-    end -= 2;
-    write_pair(end, small % 100);
-    small /= 100;
-  }
-  if (small >= 10) {
-    end -= 2;
-    write_pair(end, small);
-  } else {
-    *--end = static_cast<char>('0' + small);
-  }
-  return end;
+  return decimal_before(end, static_cast<uint32_t>(value));
 }
 
 // Number of decimal digits of `value`.
-inline unsigned int decimal_count(uint64_t value) {
+inline unsigned int decimal_count(uint32_t value) {
   unsigned int n = 1;
   for (; value >= 10000; value /= 10000) n += 4;
   return n + (value >= 10) + (value >= 100) + (value >= 1000);
+}
+
+inline unsigned int decimal_count(uint64_t value) {
+  unsigned int n = 0;
+  for (; value > UINT32_MAX; value /= 10000) n += 4;
+  return n + decimal_count(static_cast<uint32_t>(value));
 }
 
 // Writes `value` in decimal at `out`, zero-padded to at least `min_digits`

@@ -12,15 +12,16 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <string_view>
 
 #include "codec/dump_line.h"
 #include "crash/crash_hooks.h"
 #include "crash/logger_registry.h"
+#include "entry/kept_name.h"
 #include "entry/wex_lib_log_format.h"
 #include "file_io.h"
 #include "platform_calls.h"
 #include "semaphore_hold.h"
+#include "short_copy.h"
 #include "storage/store_commit_state.h"
 
 namespace velorin {
@@ -33,44 +34,6 @@ constexpr size_t kMessageBufferSize = 1280;
 constexpr size_t kExtBufferSize = 320;
 constexpr size_t kLabelBufferSize = 16;
 constexpr size_t kMaxComposedLength = log_record::kDataLimit - log_record::kMessageOverhead;
-
-// Position of the last "::" that ends at or before `end` in `name`, or npos.
-// It looks for the last ':' and then at the one before it, so the search
-// touches only the end of the name, a word at a time.
-size_t last_colons(const char* name, size_t end) {
-  while (end >= 2) {
-    const void* colon = memrchr(name + 1, ':', end - 1);
-    if (colon == nullptr) break;
-    const auto at = static_cast<size_t>(static_cast<const char*>(colon) - name);
-    if (name[at - 1] == ':') return at - 1;
-    end = at;
-  }
-  return std::string_view::npos;
-}
-
-// The part of the function name a message keeps. Selector 2 keeps the last
-// two components of a qualified name: what follows the second-last "::"
-// before the first "(" up to that "(", or everything before the "(" when
-// fewer than two "::" precede it. Without a "(" it keeps the whole name and
-// turns into selector 1 (no type label in the echoes).
-std::string_view kept_function_name(const char* name, int& len_type) {
-  if (len_type != WEX_LIB_LOG_LEN_SHORT) return name;
-  const char* paren = std::strchr(name, '(');
-  if (paren == nullptr) {
-    len_type = WEX_LIB_LOG_LEN_NO_LABEL;
-    return name;
-  }
-  const auto before = static_cast<size_t>(paren - name);
-  const std::string_view head(name, before);
-  const size_t last = last_colons(name, before);
-  if (last == std::string_view::npos) return head;
-  // From position npos (when `last` is 0) the search covers the whole name,
-  // also past the "(".
-  const size_t second =
-      last == 0 ? std::string_view(name).rfind("::") : last_colons(name, last + 1);
-  if (second == std::string_view::npos) return head;
-  return std::string_view(name).substr(second + 2, before - (second + 2));
-}
 
 // Whether a message is trace-echoed, and with which kind: errors and level 0
 // as errors, warnings, important messages and level 1 as urgent, the rest
@@ -157,15 +120,14 @@ template <class WriteMessage>
 void wex_lib_log_entry::log_(int level, int type, int len_type, const char* function,
                              size_t message_room, WriteMessage&& write_message) {
   try {
-    int applied_len_type = len_type;
-    const std::string_view kept = kept_function_name(function ? function : "", applied_len_type);
-    item_buffer item(kept.size() + 1 + message_room + log_record::kMessageOverhead);
+    const kept_name kept = keep_function_name(function, len_type);
+    item_buffer item(kept.length + 1 + message_room + log_record::kMessageOverhead);
     unsigned char* bytes = item.data();
-    char* composed = log_record::write_message_head(bytes, type, applied_len_type);
-    std::memcpy(composed, kept.data(), kept.size());
-    composed[kept.size()] = '\t';
-    const size_t message_length = write_message(composed + kept.size() + 1);
-    const size_t length = std::min(kept.size() + 1 + message_length, kMaxComposedLength);
+    char* composed = log_record::write_message_head(bytes, type, kept.len_type);
+    copy_bytes(composed, kept.text, kept.length);
+    composed[kept.length] = '	';
+    const size_t message_length = write_message(composed + kept.length + 1);
+    const size_t length = std::min(kept.length + 1 + message_length, kMaxComposedLength);
     log_record::end_message_text(composed, length);
 
     if (level <= usb_level_.load(std::memory_order_relaxed)) {
@@ -173,7 +135,7 @@ void wex_lib_log_entry::log_(int level, int type, int len_type, const char* func
       push_data(0, reinterpret_cast<const char*>(bytes), &item_size, 0);
     }
     if (level <= normal_level_.load(std::memory_order_relaxed)) {
-      echo_(level, type, applied_len_type != WEX_LIB_LOG_LEN_NO_LABEL, composed);
+      echo_(level, type, kept.len_type != WEX_LIB_LOG_LEN_NO_LABEL, composed);
     }
   } catch (...) {
     error_count_.fetch_add(1, std::memory_order_relaxed);

@@ -11,12 +11,17 @@
 #include <type_traits>
 
 #include "codec/digits.h"
+#include "entry/address_memo.h"
+#include "short_copy.h"
 
 namespace velorin {
 namespace {
 
 // Widths and precisions beyond this go to vsnprintf, which is the reference.
 constexpr int kMaxField = 4096;
+// Room for the digits of a 64-bit value in any base (22 in octal), and more:
+// copies out of it may move whole 16-byte pieces (short_copy.h).
+constexpr size_t kDigitsRoom = 32;
 
 // Output bounded by the buffer, always leaving room for the NUL.
 class sink {
@@ -24,7 +29,7 @@ class sink {
   sink(char* out, size_t capacity) : pos_(out), end_(out + capacity - 1) {}
   void put(const char* text, size_t n) {
     if (n > room()) n = room();
-    std::memcpy(pos_, text, n);
+    copy_bytes(pos_, text, n);
     pos_ += n;
   }
   void fill(char c, size_t n) {
@@ -32,6 +37,13 @@ class sink {
     if (n > room()) n = room();
     std::memset(pos_, c, n);
     pos_ += n;
+  }
+  size_t room() const { return static_cast<size_t>(end_ - pos_); }
+  // The next `n` bytes, at most room(), for the caller to write.
+  char* claim(size_t n) {
+    char* at = pos_;
+    pos_ += n;
+    return at;
   }
   char* finish() {
     *pos_ = '\0';
@@ -41,7 +53,6 @@ class sink {
   bool has_nul = false;
 
  private:
-  size_t room() const { return static_cast<size_t>(end_ - pos_); }
   char* pos_;
   char* end_;
 };
@@ -62,6 +73,8 @@ struct conversion {
   int precision = -1;
   char length = 0;  // 'H' for hh, 'h', 'l', 'q' for ll, 'z', 't', 'j'
   char type = 0;
+  bool width_argument = false;      // '*': the width is the next argument
+  bool precision_argument = false;  // ".*": so is the precision
 };
 
 // Reads a decimal field; false when it is too large to be one we handle.
@@ -92,36 +105,51 @@ void parse_flags(const char*& p, conversion& c) {
   }
 }
 
-// Reads the width, written out or taken from an argument by '*', where a
-// negative one means '-'; false when too large, or for a positional one.
-bool parse_width(const char*& p, arguments& args, conversion& c) {
+// Reads the width, written out or marked as taken from an argument by '*';
+// false when too large, or for a positional one.
+bool parse_width(const char*& p, conversion& c) {
   if (*p == '*') {
     ++p;
-    c.width = va_arg(args.list, int);
-    if (c.width < 0) {
-      if (c.width < -kMaxField) return false;
-      c.left = true;
-      c.width = -c.width;
-    }
+    c.width_argument = true;
   } else if (!read_field(p, c.width)) {
     return false;
   }
   return c.width <= kMaxField && *p != '$';
 }
 
-// Reads the precision after a '.', if any, where a negative one from an
-// argument means none; false when too large.
-bool parse_precision(const char*& p, arguments& args, conversion& c) {
+// Reads the precision after a '.', if any, written out or marked as taken
+// from an argument; false when too large.
+bool parse_precision(const char*& p, conversion& c) {
   if (*p != '.') return true;
   ++p;
   if (*p == '*') {
     ++p;
-    c.precision = va_arg(args.list, int);
-    if (c.precision < 0) c.precision = -1;
+    c.precision_argument = true;
   } else if (!read_field(p, c.precision)) {
     return false;
   }
   return c.precision <= kMaxField;
+}
+
+// Takes the width and precision that come from arguments, in that order: a
+// negative width means '-', a negative precision means none. False when one
+// is too large.
+bool take_field_arguments(conversion& c, arguments& args) {
+  if (c.width_argument) {
+    c.width = va_arg(args.list, int);
+    if (c.width < 0) {
+      if (c.width < -kMaxField) return false;
+      c.left = true;
+      c.width = -c.width;
+    }
+    if (c.width > kMaxField) return false;
+  }
+  if (c.precision_argument) {
+    c.precision = va_arg(args.list, int);
+    if (c.precision < 0) c.precision = -1;
+    if (c.precision > kMaxField) return false;
+  }
+  return true;
 }
 
 void parse_length(const char*& p, conversion& c) {
@@ -164,9 +192,9 @@ bool handled(const conversion& c) {
 }
 
 // Parses one conversion after its '%'; false for anything left to vsnprintf.
-bool parse(const char*& p, arguments& args, conversion& c) {
+bool parse(const char*& p, conversion& c) {
   parse_flags(p, c);
-  if (!parse_width(p, args, c) || !parse_precision(p, args, c)) return false;
+  if (!parse_width(p, c) || !parse_precision(p, c)) return false;
   parse_length(p, c);
   c.type = *p++;
   return handled(c);
@@ -222,9 +250,20 @@ void put_padded(sink& out, const conversion& c, const char* text, size_t n) {
   if (c.left) out.fill(' ', pad);
 }
 
-// %d, %i or %u without flags, width or precision: the sign and the digits.
-void put_plain_decimal(sink& out, uint64_t magnitude, bool negative) {
-  char text[24];
+// %d, %i or %u without flags, width or precision: the sign and the digits,
+// written in place unless the text is cut within them. Inlined, so that the
+// commonest conversion costs no call.
+template <class Unsigned>
+inline __attribute__((always_inline)) void put_plain_decimal(sink& out, Unsigned magnitude,
+                                                             bool negative) {
+  const size_t length = digits::decimal_count(magnitude) + (negative ? 1 : 0);
+  if (__builtin_expect(length <= out.room(), true)) {
+    char* at = out.claim(length);
+    if (negative) *at = '-';
+    digits::decimal_before(at + length, magnitude);
+    return;
+  }
+  char text[kDigitsRoom];
   char* const end = text + sizeof text;
   char* first = digits::decimal_before(end, magnitude);
   if (negative) *--first = '-';
@@ -235,7 +274,7 @@ void put_integer(sink& out, const conversion& c, uint64_t magnitude, bool negati
   if (c.width == 0 && c.precision < 0 && c.type != 'o' && !c.alt && !c.plus && !c.space) {
     // Plain %d, %u or %x: the sign and the digits, nothing around them.
     if (c.type != 'x' && c.type != 'X') return put_plain_decimal(out, magnitude, negative);
-    char text[24];
+    char text[kDigitsRoom];
     char* const end = text + sizeof text;
     char* first = digits::radix_before<16>(end, magnitude,
                                            c.type == 'x' ? digits::kHexLower : digits::kHexUpper);
@@ -245,13 +284,14 @@ void put_integer(sink& out, const conversion& c, uint64_t magnitude, bool negati
   }
   const char* digit_chars = c.type == 'X' ? digits::kHexUpper : digits::kHexLower;
   const unsigned base = c.type == 'o' ? 8 : (c.type == 'x' || c.type == 'X') ? 16 : 10;
-  char text[24];
+  char text[kDigitsRoom];
   char* const end = text + sizeof text;
   const char* first = base == 8    ? digits::radix_before<8>(end, magnitude, digit_chars)
                       : base == 16 ? digits::radix_before<16>(end, magnitude, digit_chars)
                                    : digits::radix_before<10>(end, magnitude, digit_chars);
   size_t n = static_cast<size_t>(end - first);
   if (n == 0 && c.precision != 0) text[sizeof text - ++n] = '0';
+  if (n > sizeof text) __builtin_unreachable();  // tells the compiler the digits fit
 
   char prefix[2];
   size_t prefix_length = 0;
@@ -315,40 +355,113 @@ bool put_parsed(sink& text, const conversion& c, arguments& args) {
   }
 }
 
+// One step of a format: a piece of literal text, then one conversion. The
+// types beyond the conversions' own: 0, the format ends after the text; '%',
+// a percent sign; 'D' and 'S', a bare %d or %i and a bare %s, the commonest
+// kinds; '?', a conversion left to vsnprintf.
+struct step {
+  uint32_t literal;  // offset in the format
+  uint32_t literal_length;
+  conversion c;
+};
+
+// Parses the step of `format` that starts at `p`, and moves `p` past it.
+step parse_step(const char* format, const char*& p) {
+  step s;
+  const char* literal = p;
+  p = strchrnul(p, '%');
+  s.literal = static_cast<uint32_t>(literal - format);
+  s.literal_length = static_cast<uint32_t>(p - literal);
+  if (*p == '\0') return s;
+  ++p;
+  if (*p == '%' || *p == 'd' || *p == 'i' || *p == 's') {
+    s.c.type = *p == '%' ? '%' : *p == 's' ? 'S' : 'D';
+    ++p;
+  } else if (!parse(p, s.c)) {
+    s.c.type = '?';
+  }
+  return s;
+}
+
+// Writes one step; false when vsnprintf must make the whole text.
+inline bool run_step(sink& text, const char* format, const step& s, arguments& args) {
+  text.put(format + s.literal, s.literal_length);
+  switch (s.c.type) {
+    case 0:
+      return true;
+    case '%':
+      text.put("%", 1);
+      return true;
+    case 'D': {
+      const int value = va_arg(args.list, int);
+      const auto magnitude = static_cast<unsigned int>(value);
+      put_plain_decimal(text, value < 0 ? 0u - magnitude : magnitude, value < 0);
+      return true;
+    }
+    case 'S': {
+      const char* string = va_arg(args.list, const char*);
+      if (string == nullptr) return false;
+      text.put(string, std::strlen(string));
+      return true;
+    }
+    case '?':
+      return false;
+    default: {
+      conversion c = s.c;
+      return take_field_arguments(c, args) && put_parsed(text, c, args);
+    }
+  }
+}
+
+// Runs the steps from `s` on, up to the one that ends the format.
+bool run_steps(sink& text, const char* format, const step* s, arguments& args) {
+  for (;; ++s) {
+    if (!run_step(text, format, *s, args)) return false;
+    if (s->c.type == 0) return true;
+  }
+}
+
+// Parses `format` into at most `room` steps, up to the one that ends it or
+// the first one left to vsnprintf; returns how many, 0 when they don't fit.
+size_t parse_steps(const char* format, step* steps, size_t room) {
+  const char* p = format;
+  for (size_t n = 0; n < room;) {
+    steps[n] = parse_step(format, p);
+    const char type = steps[n++].c.type;
+    if (type == 0 || type == '?') return n;
+  }
+  return 0;
+}
+
+// A call site passes the same format every time: its steps are remembered
+// per format address (address_memo.h), so that a format is parsed once.
+constexpr size_t kMostSteps = 16;
+address_memo<10, 48 * 1024> formats;
+
+bool run_format(sink& text, const char* format, arguments& args) {
+  const auto found = formats.find(format);
+  if (found.answer != nullptr) {
+    return run_steps(text, format, static_cast<const step*>(found.answer), args);
+  }
+  step steps[kMostSteps];
+  const size_t n = parse_steps(format, steps, kMostSteps);
+  if (n != 0) {
+    formats.remember(format, std::strlen(format) + 1, steps, n, found.free_slot);
+    return run_steps(text, format, steps, args);
+  }
+  // Too many steps to remember: parsed as they are run.
+  for (const char* p = format;;) {
+    const step s = parse_step(format, p);
+    if (!run_step(text, format, s, args)) return false;
+    if (s.c.type == 0) return true;
+  }
+}
+
 // Returns the end of the text written, up to its first NUL, or null when
 // vsnprintf must do it.
 char* format_fast(char* out, size_t capacity, const char* format, arguments& args) {
   sink text(out, capacity);
-  const char* p = format;
-  while (*p != '\0') {
-    const char* literal = p;
-    p = strchrnul(p, '%');
-    text.put(literal, static_cast<size_t>(p - literal));
-    if (*p == '\0') break;
-    if (*++p == '%') {
-      text.put("%", 1);
-      ++p;
-      continue;
-    }
-    // The common bare conversions, without parsing flags and fields.
-    if (*p == 'd' || *p == 'i') {
-      ++p;
-      const int value = va_arg(args.list, int);
-      put_plain_decimal(
-          text, value < 0 ? 0u - static_cast<uint64_t>(value) : static_cast<uint64_t>(value),
-          value < 0);
-      continue;
-    }
-    if (*p == 's') {
-      const char* s = va_arg(args.list, const char*);
-      if (s == nullptr) return nullptr;
-      ++p;
-      text.put(s, std::strlen(s));
-      continue;
-    }
-    conversion c;
-    if (!parse(p, args, c) || !put_parsed(text, c, args)) return nullptr;
-  }
+  if (!run_format(text, format, args)) return nullptr;
   char* const end = text.finish();
   return text.has_nul ? out + std::strlen(out) : end;
 }

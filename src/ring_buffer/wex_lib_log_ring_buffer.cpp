@@ -9,6 +9,7 @@
 #include "relaxed.h"
 #include "ring_buffer/ring_storage.h"
 #include "semaphore_hold.h"
+#include "short_copy.h"
 
 namespace velorin {
 namespace {
@@ -131,6 +132,10 @@ int wex_lib_log_ring_buffer::push_data(const unsigned char* head, unsigned int h
     return kFailed;
   }
   const uint32_t length = static_cast<uint32_t>(total);
+  if (fits_before_end_and_oldest_(length)) {
+    push_in_one_piece_(length, head, head_size, body, body_size);
+    return kOk;
+  }
   unsigned char prefix[kPrefixSize];
   ring_chain::write_prefix(prefix, length);
   // The write position moves once, when the ring record is whole: a reader
@@ -141,17 +146,46 @@ int wex_lib_log_ring_buffer::push_data(const unsigned char* head, unsigned int h
   make_room_(length, at, record_start);
   at = copy_in_(head, head_size, at);
   if (body_size != 0) at = copy_in_(body, body_size, at);
-  // The bytes are in place before the write position says so, also to a
-  // reader on another processor.
+  publish_push_(at);
+  return kOk;
+}
+
+// Whether the ring record of a `length`-byte payload fits between the write
+// position and both the end of the array and the oldest ring record, so
+// that writing it discards nothing and does not wrap: the common push.
+bool wex_lib_log_ring_buffer::fits_before_end_and_oldest_(uint32_t length) const {
+  const uint64_t record_end = uint64_t{relaxed(write_pos_)} + kPrefixSize + length;
+  if (record_end >= relaxed(size_)) return false;
+  const uint32_t read_pos = relaxed(read_pos_);
+  return relaxed(empty_) != 0 || read_pos < relaxed(write_pos_) || read_pos > record_end;
+}
+
+// The common push: the prefix, the head and the body at the write position,
+// with the fixed-size moves that short pieces allow.
+void wex_lib_log_ring_buffer::push_in_one_piece_(uint32_t length, const unsigned char* head,
+                                                 unsigned int head_size, const unsigned char* body,
+                                                 unsigned int body_size) {
+  const uint32_t start = relaxed(write_pos_);
+  unsigned char* at = relaxed(buffer_) + start;
+  ring_chain::write_prefix(at, length);
+  copy_bytes(at + kPrefixSize, head, head_size);
+  if (body_size != 0) std::memcpy(at + kPrefixSize + head_size, body, body_size);
+  publish_push_(start + kPrefixSize + length);
+}
+
+// Moves the write position past a ring record that is whole, in the fields
+// and then in the control fields before the array (what a ring file's
+// reader trusts after a kill). The bytes are in place before either says
+// so, also to a reader on another processor.
+void wex_lib_log_ring_buffer::publish_push_(uint32_t write_pos) {
   std::atomic_thread_fence(std::memory_order_release);
-  relaxed(write_pos_) = at;
+  relaxed(write_pos_) = write_pos;
   relaxed(empty_) = 0;
   // The array is loaded again rather than kept from the start: holding it
   // across the copies costs registers and stack traffic.
   ring_file_format::control& control = control_of(relaxed(buffer_));
-  relaxed(control.write_pos) = at;
+  relaxed(control.write_pos) = write_pos;
   relaxed(control.empty) = 0;
-  return kOk;
 }
 
 unsigned int wex_lib_log_ring_buffer::next_data_size() {

@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <zol_platform.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 #include <new>
@@ -93,33 +94,36 @@ int wex_lib_log_storage::get_ring_buffer(WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_* inf
 void wex_lib_log_storage::add_title_data(const char* title) {
   if (title == nullptr) return;
   const size_t length = strnlen(title, log_record::kTitleLimit);
-  log_record::write_title_item(grow_record_(log_record::title_item_size(length)), title, length);
-  end_item_();
+  const size_t size = log_record::title_item_size(length);
+  log_record::write_title_item(begin_item_(size), title, length);
+  end_item_(size);
 }
 
 void wex_lib_log_storage::add_value_data(int value) {
-  log_record::write_value_item(grow_record_(log_record::kValueItemSize), log_record::kValue, value);
-  end_item_();
+  log_record::write_value_item(begin_item_(log_record::kValueItemSize), log_record::kValue, value);
+  end_item_(log_record::kValueItemSize);
 }
 
 void wex_lib_log_storage::add_value_data_hex(int value) {
-  log_record::write_value_item(grow_record_(log_record::kValueItemSize), log_record::kHexValue,
+  log_record::write_value_item(begin_item_(log_record::kValueItemSize), log_record::kHexValue,
                                value);
-  end_item_();
+  end_item_(log_record::kValueItemSize);
 }
 
 void wex_lib_log_storage::add_string_data(const char* text) {
   if (text == nullptr) return;
   const size_t length = strnlen(text, log_record::kTextLimit);
-  log_record::write_string_item(grow_record_(log_record::string_item_size(length)), text, length);
-  end_item_();
+  const size_t size = log_record::string_item_size(length);
+  log_record::write_string_item(begin_item_(size), text, length);
+  end_item_(size);
 }
 
 void wex_lib_log_storage::add_set_data(const char* name, int value) {
   if (name == nullptr) return;
   const size_t length = strnlen(name, log_record::kTextLimit);
-  log_record::write_set_item(grow_record_(log_record::set_item_size(length)), name, length, value);
-  end_item_();
+  const size_t size = log_record::set_item_size(length);
+  log_record::write_set_item(begin_item_(size), name, length, value);
+  end_item_(size);
 }
 
 // A data item whose bytes were lent (they stay valid until the commit) and
@@ -129,7 +133,7 @@ void wex_lib_log_storage::add_data(unsigned int kind, void* data, unsigned int s
   commit_state& state = state_();
   if (size > log_record::kDataLimit || (data == nullptr && size != 0)) return;
   const auto* bytes = static_cast<const unsigned char*>(data);
-  if (bytes == state.lendable && bytes != nullptr && record_.empty() &&
+  if (bytes == state.lendable && bytes != nullptr && relaxed(state.building_size) == 0 &&
       relaxed(state.borrowed) == nullptr) {
     relaxed(state.borrowed) = bytes;
     relaxed(state.borrowed_size) = size;
@@ -137,46 +141,57 @@ void wex_lib_log_storage::add_data(unsigned int kind, void* data, unsigned int s
     ++relaxed(item_count_);
     return;
   }
-  log_record::write_data_item(grow_record_(log_record::data_item_size(size)), kind, bytes, size);
-  end_item_();
+  const size_t item_size = log_record::data_item_size(size);
+  log_record::write_data_item(begin_item_(item_size), kind, bytes, size);
+  end_item_(item_size);
 }
 
 // Every item starts here: a remembered data item first takes its place in
-// the record, then the record grows once by the whole item; returns where
-// the item's `item_size` bytes go.
-unsigned char* wex_lib_log_storage::grow_record_(size_t item_size) {
+// the record; returns where the item's `item_size` bytes go, after the
+// record's whole items. Those are the first building_size bytes of record_,
+// which only grows (doubling) and is never cleared, so that an item costs no
+// growth or zero fill of its own.
+unsigned char* wex_lib_log_storage::begin_item_(size_t item_size) {
   commit_state& state = state_();
   if (relaxed(state.borrowed) != nullptr) {
     const unsigned char* bytes = relaxed(state.borrowed);
     const unsigned int size = relaxed(state.borrowed_size);
     relaxed(state.borrowed) = nullptr;
-    log_record::write_data_item(grow_record_(log_record::data_item_size(size)),
-                                relaxed(state.borrowed_kind), bytes, size);
-    publish_record_();
+    const size_t borrowed_item = log_record::data_item_size(size);
+    log_record::write_data_item(room_for_(borrowed_item), relaxed(state.borrowed_kind), bytes,
+                                size);
+    publish_record_(borrowed_item);
   }
-  const size_t at = record_.size();
-  record_.resize(at + item_size);
+  return room_for_(item_size);
+}
+
+// Where `item_size` more bytes go after the record's whole items.
+unsigned char* wex_lib_log_storage::room_for_(size_t item_size) {
+  const size_t at = relaxed(state_().building_size);
+  const size_t end = at + item_size;
+  if (end > record_.size()) record_.resize(std::max(end, 2 * record_.size()));
   return record_.data() + at;
 }
 
-// Counts the item just appended and shows the record.
-void wex_lib_log_storage::end_item_() {
+// Counts the item of `item_size` bytes just written and shows the record.
+void wex_lib_log_storage::end_item_(size_t item_size) {
   ++relaxed(item_count_);
-  publish_record_();
+  publish_record_(item_size);
 }
 
-// Shows the record under construction, as it now stands with whole items
-// only, to readers without the lock (the crash recorder).
-void wex_lib_log_storage::publish_record_() {
+// Shows the record under construction, grown by `item_size` bytes of whole
+// items, to readers without the lock (the crash recorder).
+void wex_lib_log_storage::publish_record_(size_t item_size) {
   commit_state& state = state_();
   relaxed(state.building) = record_.data();
-  relaxed(state.building_size) = static_cast<uint32_t>(record_.size());
+  relaxed(state.building_size) = static_cast<uint32_t>(relaxed(state.building_size) + item_size);
 }
 
 void wex_lib_log_storage::entry_for_ring_buffer() {
   commit_state& state = state_();
   state.lendable = nullptr;
-  if (record_.empty() && relaxed(state.borrowed) == nullptr) return;
+  const uint32_t record_size = relaxed(state.building_size);
+  if (record_size == 0 && relaxed(state.borrowed) == nullptr) return;
   unsigned char head[log_record::kHeaderSize + log_record::kDataHeadSize];
   const uint32_t time_of_day = commit_time_();
   log_record::write_header(head, time_of_day, static_cast<uint32_t>(this_task_id()),
@@ -189,8 +204,7 @@ void wex_lib_log_storage::entry_for_ring_buffer() {
     ring_buffer_.push_data(head, sizeof head, relaxed(state.borrowed),
                            relaxed(state.borrowed_size));
   } else {
-    ring_buffer_.push_data(head, log_record::kHeaderSize, record_.data(),
-                           static_cast<unsigned int>(record_.size()));
+    ring_buffer_.push_data(head, log_record::kHeaderSize, record_.data(), record_size);
   }
   discard_record();
 }
@@ -198,7 +212,6 @@ void wex_lib_log_storage::entry_for_ring_buffer() {
 void wex_lib_log_storage::discard_record() {
   commit_state& state = state_();
   relaxed(state.building_size) = 0;
-  record_.clear();
   relaxed(item_count_) = 0;
   relaxed(state.borrowed) = nullptr;
   state.lendable = nullptr;

@@ -8,6 +8,7 @@
 #ifndef WEXLOG_COPIED_CORE_H
 #define WEXLOG_COPIED_CORE_H
 
+#include <malloc.h>
 #include <wex_lib_log_storage.h>
 
 #include <algorithm>
@@ -17,9 +18,9 @@
 #include <utility>
 #include <vector>
 
+#include "codec/layout_format.h"
 #include "crash/crash_access.h"
 #include "layout/layout_access.h"
-#include "codec/layout_format.h"
 
 namespace wexlog_test {
 
@@ -89,7 +90,12 @@ struct store_copy {
     if (view.name < begin || view.name >= begin + sizeof store) {
       name = copy_of(view.name, view.name_size + 1);
     }
-    if (view.building_size != 0) building = copy_of(view.building, view.building_size);
+    // The store's record buffer only grows: its whole heap block, so that
+    // the record's vector reaches no further than the copy does.
+    if (view.building_size != 0) {
+      building =
+          copy_of(view.building, malloc_usable_size(const_cast<unsigned char*>(view.building)));
+    }
   }
 
   // Changes a field of the copied store or of its ring, in its own width.

@@ -272,7 +272,8 @@ TEST_F(WexlogToolTest, TornRingsShowTheRecordsBeforeTheTearAndTheRecordUnderCons
   log.storage().add_string_data("two");
   using namespace velorin::layout;
   wexlog_test::store_copy store(log.storage());
-  const bytes items = store.building.second;
+  const bytes items(store.building.second.begin(),
+                    store.building.second.begin() + std::ptrdiff_t(store.view.building_size));
   wexlog_test::ring_info torn = after;
   torn.write_pos = (before.write_pos + 4 + 9) % after.size;
   store.set(ring_write_pos, torn.write_pos);

@@ -1,0 +1,45 @@
+// SPDX-License-Identifier: MIT
+// Copies of a few bytes, as the message path makes many of: the literal
+// pieces of a format, the arguments, a record's header. Up to 32 bytes take
+// a few fixed-size moves, which cost less than a call to memcpy then; longer
+// copies are memcpy's.
+#ifndef WEX_LIB_LOG_SHORT_COPY_H
+#define WEX_LIB_LOG_SHORT_COPY_H
+
+#include <cstddef>
+#include <cstring>
+
+namespace velorin {
+
+// Copies `n` bytes from `from` to `to` (not overlapping) as two moves of `W`
+// bytes, the second ending where the copy ends; W <= n <= 2 * W.
+template <size_t W>
+inline void copy_two_moves(void* to, const void* from, size_t n) {
+  unsigned char head[W], tail[W];
+  std::memcpy(head, from, W);
+  std::memcpy(tail, static_cast<const unsigned char*>(from) + n - W, W);
+  std::memcpy(to, head, W);
+  std::memcpy(static_cast<unsigned char*>(to) + n - W, tail, W);
+}
+
+inline void copy_bytes(void* to, const void* from, size_t n) {
+  if (n > 32) {
+    std::memcpy(to, from, n);
+  } else if (n >= 16) {
+    copy_two_moves<16>(to, from, n);
+  } else if (n >= 8) {
+    copy_two_moves<8>(to, from, n);
+  } else if (n >= 4) {
+    copy_two_moves<4>(to, from, n);
+  } else if (n != 0) {
+    auto* out = static_cast<unsigned char*>(to);
+    const auto* in = static_cast<const unsigned char*>(from);
+    out[0] = in[0];
+    out[n / 2] = in[n / 2];
+    out[n - 1] = in[n - 1];
+  }
+}
+
+}  // namespace velorin
+
+#endif  // WEX_LIB_LOG_SHORT_COPY_H
