@@ -3,14 +3,20 @@
 // from a few threads, a property command that changes a level mid-run, a
 // dump to a file whose lines are printed, and a ring snapshot exported from
 // one logger and imported into another that dumps the same lines.
+// With --linger SECONDS it then goes on logging a tick every 200 ms, so that
+// `wexlog attach <pid> --follow` can watch it.
 #include <wex_lib_log_entry.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 namespace {
 
@@ -28,9 +34,20 @@ void print_file(const std::string& path) {
   for (std::string line; std::getline(in, line);) std::cout << "  " << line << '\n';
 }
 
+// Logs a tick every 200 ms for `seconds` seconds.
+void linger(velorin::wex_lib_log_entry& log, int seconds) {
+  std::cout << "\nLogging a tick every 200 ms for " << seconds << " s: wexlog attach " << getpid()
+            << " --follow" << std::endl;
+  for (int tick = 0; tick < seconds * 5; ++tick) {
+    log.add_log(WEX_LIB_LOG_LV_WARNING, WEX_LIB_LOG_TYPE_NORMAL, WEX_LIB_LOG_LEN_SHORT,
+                "void demo::Clock::tick()", "tick %d", tick);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   const std::string echo_path = "demo-echo.txt";
   const std::string dump_path = "demo-dump.txt";
   const std::string copy_path = "demo-dump-copy.txt";
@@ -70,5 +87,6 @@ int main() {
   print_file(dump_path);
   std::cout << "\nDump of the imported snapshot " << copy_path << ":\n";
   print_file(copy_path);
+  if (argc == 3 && std::string(argv[1]) == "--linger") linger(log, std::atoi(argv[2]));
   return 0;
 }
