@@ -1,4 +1,23 @@
 // SPDX-License-Identifier: MIT
+// The ring's contract is in wex_lib_log_ring_buffer.h. How it keeps it:
+// - The refusal tests of push_data run under the ring's semaphore, so that a
+//   concurrent import cannot change the array between test and write.
+// - pop_data tests empty_ again under the semaphore, so that two threads
+//   racing for the last ring record cannot both take it.
+// - Once the crash recorder has decided that the task dies, every operation
+//   that would change the ring (push, pop, clear, create, import) parks its
+//   thread for good right after taking the semaphore, so that the recorder
+//   copies a ring that holds still. A push moves the read position past the
+//   records it discards before it overwrites their bytes, and moves the write
+//   position only after its record is whole, both with release ordering.
+// - peek_records and drop_records let a reader take records out only once
+//   it is done with them: read_total_ tells drop_records how much of what
+//   was peeked has left the ring since.
+// - The array may live in a mapped ring file (wex_lib_log_map.h). Either
+//   way it follows a copy of the control fields that every change of the
+//   fields updates in the same order as the fields themselves.
+// - A push that neither wraps nor discards (the common one) writes its
+//   prefix, head and body in one piece.
 #include "wex_lib_log_ring_buffer.h"
 
 #include <cstdio>
