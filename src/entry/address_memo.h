@@ -103,6 +103,10 @@ class address_memo {
   // Room for an entry and `bytes` more, or null once the arena is full.
   entry* allocate(size_t bytes) {
     const size_t size = round_up(sizeof(entry) + bytes);
+    // A full arena is not added to again: the count would otherwise grow
+    // with every text met after, and on a 32-bit device wrap round to hand
+    // out the live entries' bytes a second time.
+    if (used_.load(std::memory_order_relaxed) >= ArenaSize) return nullptr;
     const size_t at = used_.fetch_add(size, std::memory_order_relaxed);
     if (at + size > ArenaSize) return nullptr;
     return new (arena_ + at) entry;
