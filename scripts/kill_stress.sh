@@ -37,7 +37,7 @@ scale=$(($# > 0 ? 5 : 1))
 for ((i = 0; i < kills; i++)); do
   dir=$work/$i
   mkdir "$dir"
-  "$@" "$fixture" mapped "$dir" >/dev/null 2>&1 &
+  "$@" "$fixture" mapped "$dir" >/dev/null 2>"$dir/fixture.err" &
   pid=$!
   # Until every writer has published a number, then a random instant on.
   for ((wait = 0; wait < 2000; wait++)); do
@@ -46,7 +46,9 @@ for ((i = 0; i < kills; i++)); do
   done
   sleep "$(awk -v r=$RANDOM -v s=$scale 'BEGIN { printf "%.3f", s * (0.01 + r / 32768 * 0.2) }')"
   kill -KILL $pid 2>/dev/null || true  # a fixture that failed to start has ended already
-  wait $pid 2>/dev/null || true
+  status=0
+  wait $pid 2>/dev/null || status=$?
+  echo "$status" >"$dir/fixture.status"  # 137 when killed, as it should be
   "$wexlog" recover "$dir" >"$dir/recovered.txt" 2>"$dir/notes.txt" || true
 done
 
@@ -66,7 +68,10 @@ for run in range(kills):
     ring_files = [f for f in os.listdir(d) if f.endswith(".ring")]
     if len(raw) != 4 * WRITERS or len(ring_files) != 3:
         totals["bad"] += 1
-        print("run %d: no committed numbers or ring files" % run, file=sys.stderr)
+        status = open(os.path.join(d, "fixture.status")).read().strip()
+        err = open(os.path.join(d, "fixture.err"), errors="replace").read().strip()
+        print("run %d: no committed numbers or ring files (fixture status %s%s)"
+              % (run, status, ": " + err if err else ""), file=sys.stderr)
         continue
     big = open(os.path.join(d, ring_files[0]), "rb").read(16)[12:16] == b"\x01\x02\x03\x04"
     committed = struct.unpack((">" if big else "<") + "%dI" % WRITERS, raw)

@@ -99,15 +99,16 @@ void set_text(std::string& text, bool& is_null, const char* value) {
 // The platform creates its semaphores free (initial 1); the stand-in starts
 // every semaphore free. The lock is one futex word: 0 free, 1 held, 2 held
 // with sleepers. Taking a free semaphore and giving back one nobody waits for
-// are one atomic operation each; a requester first spins briefly, so that
-// short sections handed between threads do not sleep. The holder's nested
-// requests only count.
+// are one atomic operation each. A requester that finds it held sleeps at
+// once, as a default mutex does: spinning on the word would pull its cache
+// line away from the holder on every try, and with two threads taking turns
+// on one logger that made each section several times longer. The holder's
+// nested requests only count.
 namespace {
 
 constexpr int kFree = 0;
 constexpr int kHeld = 1;
 constexpr int kHeldWithSleepers = 2;
-constexpr int kSpins = 50;
 
 void futex_wait(std::atomic<int>& word, int expected) {
   syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr,
@@ -118,24 +119,9 @@ void futex_wake_one(std::atomic<int>& word) {
   syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
-// Tells the processor this is a spin-wait loop, where it has a way to.
-void spin_pause() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
-}
-
 void lock_contended(std::atomic<int>& word) {
-  for (int i = 0; i < kSpins; ++i) {
-    int expected = kFree;
-    if (word.load(std::memory_order_relaxed) == kFree &&
-        word.compare_exchange_weak(expected, kHeld, std::memory_order_acquire)) {
-      return;
-    }
-    spin_pause();
-  }
-  // From here on this thread may sleep, so the word says so; whoever takes
-  // the semaphore this way keeps saying so, which may cost one needless wake.
+  // This thread may sleep, so the word says so; whoever takes the semaphore
+  // this way keeps saying so, which may cost one needless wake.
   while (word.exchange(kHeldWithSleepers, std::memory_order_acquire) != kFree) {
     futex_wait(word, kHeldWithSleepers);
   }
