@@ -270,17 +270,37 @@ inline __attribute__((always_inline)) void put_plain_decimal(sink& out, Unsigned
   out.put(first, static_cast<size_t>(end - first));
 }
 
+// Plain %x or %X: the digits, nothing around them.
+void put_plain_hex(sink& out, char type, uint64_t magnitude) {
+  char text[kDigitsRoom];
+  char* const end = text + sizeof text;
+  char* first =
+      digits::radix_before<16>(end, magnitude, type == 'x' ? digits::kHexLower : digits::kHexUpper);
+  if (first == end) *--first = '0';
+  out.put(first, static_cast<size_t>(end - first));
+}
+
+// The sign of %d and %i, or the 0x of %#x: what goes before the zeros of
+// the precision. Returns its length.
+size_t integer_prefix(char (&prefix)[2], const conversion& c, unsigned base, uint64_t magnitude,
+                      bool negative) {
+  if (c.type == 'd' || c.type == 'i') {
+    if (negative || c.plus || c.space) {
+      prefix[0] = negative ? '-' : c.plus ? '+' : ' ';
+      return 1;
+    }
+    return 0;
+  }
+  if (!c.alt || base != 16 || magnitude == 0) return 0;
+  prefix[0] = '0';
+  prefix[1] = c.type;
+  return 2;
+}
+
 void put_integer(sink& out, const conversion& c, uint64_t magnitude, bool negative) {
   if (c.width == 0 && c.precision < 0 && c.type != 'o' && !c.alt && !c.plus && !c.space) {
-    // Plain %d, %u or %x: the sign and the digits, nothing around them.
     if (c.type != 'x' && c.type != 'X') return put_plain_decimal(out, magnitude, negative);
-    char text[kDigitsRoom];
-    char* const end = text + sizeof text;
-    char* first = digits::radix_before<16>(end, magnitude,
-                                           c.type == 'x' ? digits::kHexLower : digits::kHexUpper);
-    if (first == end) *--first = '0';
-    out.put(first, static_cast<size_t>(end - first));
-    return;
+    return put_plain_hex(out, c.type, magnitude);
   }
   const char* digit_chars = c.type == 'X' ? digits::kHexUpper : digits::kHexLower;
   const unsigned base = c.type == 'o' ? 8 : (c.type == 'x' || c.type == 'X') ? 16 : 10;
@@ -294,18 +314,7 @@ void put_integer(sink& out, const conversion& c, uint64_t magnitude, bool negati
   if (n > sizeof text) __builtin_unreachable();  // tells the compiler the digits fit
 
   char prefix[2];
-  size_t prefix_length = 0;
-  if (c.type == 'd' || c.type == 'i') {
-    if (negative)
-      prefix[prefix_length++] = '-';
-    else if (c.plus)
-      prefix[prefix_length++] = '+';
-    else if (c.space)
-      prefix[prefix_length++] = ' ';
-  } else if (c.alt && base == 16 && magnitude != 0) {
-    prefix[prefix_length++] = '0';
-    prefix[prefix_length++] = c.type;
-  }
+  const size_t prefix_length = integer_prefix(prefix, c, base, magnitude, negative);
   size_t precision = c.precision < 0 ? 0 : static_cast<size_t>(c.precision);
   // '#' makes octal start with a 0, unless the precision already does.
   if (c.alt && base == 8 && precision <= n && (n == 0 || text[sizeof text - n] != '0')) {
