@@ -29,10 +29,12 @@
 // tasks from stale ones by their process id and start time. Recreating or
 // importing a ring (create_ring_buffer, set_buffer_data) replaces the file
 // under the same name. A child made by fork shares the parent's mappings:
-// its pushes reach the parent's files. The crash recorder copies mapped
-// rings as any other; a core file, though, holds their bytes only when bit
-// 3 (file-backed shared mappings) of /proc/<pid>/coredump_filter is set,
-// which the library leaves alone: without it, read the ring files.
+// its pushes reach the parent's files (and race with the parent's, whose
+// semaphores it does not share), and it never removes them. The crash
+// recorder copies mapped rings as any other; a core file, though, holds
+// their bytes only when bit 3 (file-backed shared mappings) of
+// /proc/<pid>/coredump_filter is set, which the library leaves alone:
+// without it, read the ring files.
 //
 // Choosing the directory. Every record rewrites pages of the file, so the
 // directory belongs on memory: a tmpfs such as /run or /dev/shm keeps the

@@ -31,6 +31,9 @@ fixture=$(realpath "${2:-build/default/tools/wexlog/tests/wexlog_crash_fixture}"
 shift $(($# < 2 ? $# : 2))
 wexlog=$(realpath build/default/tools/wexlog/wexlog)
 work=$(mktemp -d /tmp/wexlog_kill_stress.XXXXXX)
+pid=
+# Interrupted, it kills the fixture it started and removes what it made.
+trap '[[ -n $pid ]] && kill -KILL $pid 2>/dev/null; rm -rf "$work"; exit 130' INT TERM
 # Under an emulator the task starts and runs slower: wait longer.
 scale=$(($# > 0 ? 5 : 1))
 

@@ -143,7 +143,6 @@ class chain_walk {
     return wrap(uint64_t{record.offset} + kPrefixSize, size_);
   }
   uint32_t position() const { return pos_; }
-  uint64_t left() const { return left_; }
 
  private:
   const unsigned char* ring_;

@@ -29,13 +29,14 @@
 // SIGKILL at any instant leaves a file a reader can trust:
 // - a push moves the read position past the ring records it discards before
 //   it overwrites them, and moves the write position only once its record is
-//   whole (release ordering), then clears the empty flag; an empty flag of 1
-//   with the positions apart is therefore a push into an empty ring cut off
-//   after its record was whole;
+//   whole (release ordering), then clears the empty flag;
 // - a pop or removal that empties the ring sets the empty flag first, then
-//   the read position; a push that discards every older record for its own
-//   leaves equal positions with the flag 0 until its record is whole, when
-//   the ring holds no committed record;
+//   the read position; an empty flag of 1 with the positions apart is
+//   therefore either a push into an empty ring or the removal that emptied
+//   it, cut off between its stores: no committed record is left, and the
+//   record at the read position is at most the one being pushed; a push that discards every older
+//   record for its own leaves equal positions with the flag 0 until its record is whole, when the
+//   ring holds no committed record;
 // - a ring emptied or replaced whole (clear, import) first sets the empty
 //   flag to kChanging, then the positions, then the final flag: a flag of
 //   kChanging means the ring held nothing committed at that instant.

@@ -125,7 +125,7 @@ void wex_lib_log_entry::log_(int level, int type, int len_type, const char* func
     unsigned char* bytes = item.data();
     char* composed = log_record::write_message_head(bytes, type, kept.len_type);
     copy_bytes(composed, kept.text, kept.length);
-    composed[kept.length] = '	';
+    composed[kept.length] = '\t';
     const size_t message_length = write_message(composed + kept.length + 1);
     const size_t length = std::min(kept.length + 1 + message_length, kMaxComposedLength);
     log_record::end_message_text(composed, length);

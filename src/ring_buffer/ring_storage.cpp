@@ -39,7 +39,8 @@ struct enrolled_ring {
   int trace_id;
   std::string name;
   std::string directory;
-  std::string path;  // of the file mapped now; empty on the heap
+  std::string path;   // of the file mapped now; empty on the heap
+  pid_t creator = 0;  // the process that made that file
   std::vector<mapping> mappings;
 };
 
@@ -145,6 +146,7 @@ unsigned char* map_file(enrolled_ring& ring, uint32_t size, const char*& failed)
   auto* bytes = static_cast<unsigned char*>(base);
   write_header(bytes, ring, size);
   ring.path = path;
+  ring.creator = ::getpid();
   ring.mappings.push_back(mapping{bytes, length});
   return bytes + fmt::kHeaderSize;
 }
@@ -156,8 +158,10 @@ unsigned char* heap_array(uint32_t size) {
 }
 
 // A replaced array's file goes at once, so that the new one takes its name.
+// A child made by fork leaves its parent's files where they are: they are
+// what a kill of the parent leaves behind.
 void remove_file(enrolled_ring& ring) {
-  if (!ring.path.empty()) ::unlink(ring.path.c_str());
+  if (!ring.path.empty() && ring.creator == ::getpid()) ::unlink(ring.path.c_str());
   ring.path.clear();
 }
 
@@ -202,7 +206,7 @@ void enroll(const void* ring, int trace_id, const std::string& name) {
   registry& r = the_registry();
   std::lock_guard<std::mutex> hold(r.lock);
   if (r.directory.empty()) return;
-  r.rings[ring] = enrolled_ring{trace_id, name, r.directory, {}, {}};
+  r.rings[ring] = enrolled_ring{trace_id, name, r.directory, {}, 0, {}};
   r.count.store(r.rings.size(), std::memory_order_relaxed);
 }
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <set>
 
+#include "codec/ring_chain.h"
 #include "layout_walk.h"
 #include "process_memory.h"
 #include "render.h"
@@ -65,15 +66,14 @@ uint64_t printed_before(const found_ring& ring, const std::vector<unsigned char>
 // and writes over its bytes only when the ring comes round to them again.
 bool left_in_place(const found_ring& ring, const std::vector<unsigned char>& last,
                    uint32_t last_at) {
+  namespace chain = velorin::ring_chain;
   const uint32_t size = ring.state.size;
-  const uint64_t n = 4 + uint64_t{last.size()};
-  if (n > size) return false;
-  for (uint64_t i = 0; i < n; ++i) {
-    const unsigned char expected =
-        i < 4 ? static_cast<unsigned char>(last.size() >> (8 * i)) : last[i - 4];
-    if (ring.array[(last_at + i) % size] != expected) return false;
-  }
-  return true;
+  if (chain::kPrefixSize + uint64_t{last.size()} > size) return false;
+  if (chain::prefix_at(ring.array, size, last_at) != last.size()) return false;
+  const uint32_t payload_at = chain::wrap(uint64_t{last_at} + chain::kPrefixSize, size);
+  std::vector<unsigned char> now(last.size());
+  chain::copy_out(now.data(), ring.array, size, payload_at, static_cast<uint32_t>(now.size()));
+  return now == last;
 }
 
 }  // namespace

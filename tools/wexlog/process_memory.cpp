@@ -133,8 +133,11 @@ bool process_memory::refresh() {
   extent_ = 0;
   const mapping* before = nullptr;
   for (const mapping& m : maps) {
-    const bool data = m.perms.compare(0, 2, "rw") == 0 && m.perms.find('p') != std::string::npos;
-    if (data) extent_ += m.end - m.start;
+    // Every writable mapping bounds a read, the shared ones of ring files
+    // included; the descriptor is looked for in private data only.
+    const bool writable = m.perms.compare(0, 2, "rw") == 0;
+    if (writable) extent_ += m.end - m.start;
+    const bool data = writable && m.perms.find('p') != std::string::npos;
     const bool of_program = programs.count(m.path) != 0;
     const bool continues = m.path.empty() && before != nullptr && before->end == m.start &&
                            programs.count(before->path) != 0;

@@ -18,8 +18,8 @@ namespace wexlog {
 namespace {
 
 namespace fmt = velorin::ring_file_format;
-constexpr uint32_t kPrefixSize = 4;
-constexpr uint32_t kRecordHeaderSize = 9;
+using velorin::ring_chain::kPrefixSize;
+constexpr uint32_t kRecordHeaderSize = velorin::log_record::kHeaderSize;
 // Clock ticks (10 ms each on Linux) a writer's recorded start may lag the
 // kernel's.
 constexpr uint64_t kStartLag = 50;
@@ -86,7 +86,7 @@ bool record_looks_whole(const std::vector<unsigned char>& record) {
 // `room` bytes.
 std::optional<std::vector<unsigned char>> whole_record_at(const ring_file& file, uint32_t at,
                                                           uint64_t room) {
-  const uint32_t length = velorin::load_le32(ring_bytes(file, at, kPrefixSize).data());
+  const uint32_t length = velorin::ring_chain::prefix_at(file.bytes.data(), file.ring_size, at);
   if (length < kRecordHeaderSize || uint64_t{length} + kPrefixSize > room) return std::nullopt;
   std::vector<unsigned char> record =
       ring_bytes(file, wrap(uint64_t{at} + kPrefixSize, file.ring_size), length);
@@ -198,7 +198,7 @@ ring_file decode_ring_file(const unsigned char* data, size_t size) {
 }
 
 std::vector<unsigned char> read_ring_file(const std::string& path) {
-  return read_whole_file(path, fmt::kHeaderSize + size_t{UINT32_MAX});
+  return read_whole_file(path, static_cast<size_t>(fmt::kHeaderSize + uint64_t{UINT32_MAX}));
 }
 
 ring_file_reading read_ring(const ring_file& file) {
@@ -214,7 +214,10 @@ ring_file_reading read_ring(const ring_file& file) {
     out.state.empty = 1;
     out.state.read_pos = out.state.write_pos;
   } else if (file.state.empty == 1 && file.state.write_pos != file.state.read_pos) {
-    out.state.empty = 0;  // a push into an empty ring, cut off after its record was whole
+    // A push into the empty ring, or the drain that emptied it, cut off
+    // between its stores: no committed record is left, and the record at the
+    // read position, when whole, is the one that push was writing.
+    out.state.write_pos = out.state.read_pos;
   }
   if ((out.unusable = unusable_fields(out.state))) return out;
   const ring_state& s = out.state;
