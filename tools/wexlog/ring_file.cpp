@@ -6,12 +6,14 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "codec/byte_order.h"
 #include "codec/record_format.h"
 #include "codec/ring_chain.h"
 #include "codec/ring_file_format.h"
 #include "core_file.h"
+#include "layout_walk.h"
 #include "render.h"
 
 namespace wexlog {
@@ -37,6 +39,12 @@ class header_reader {
     return value;
   }
   uint32_t word(size_t at) const { return static_cast<uint32_t>(get(at, 4)); }
+  ring_state control() const {
+    return ring_state{static_cast<int32_t>(word(fmt::kControlAt + fmt::kEmptyAt)),
+                      word(fmt::kControlAt + fmt::kWritePosAt),
+                      word(fmt::kControlAt + fmt::kReadPosAt),
+                      word(fmt::kControlAt + fmt::kSizeAt)};
+  }
 
  private:
   const unsigned char* data_;
@@ -127,8 +135,10 @@ std::optional<uint32_t> newest_time(const ring_file& file, const ring_state& sta
   return newest;
 }
 
-// Reads a whole file of at most `limit` bytes.
-std::vector<unsigned char> read_whole_file(const std::string& path, size_t limit) {
+// Reads a whole file of at most `limit` bytes, and into `header_after` its
+// first bytes once more when done.
+std::vector<unsigned char> read_whole_file(const std::string& path, size_t limit,
+                                           std::vector<unsigned char>& header_after) {
   // Read, not mapped: the file of a running task may be cut short under a
   // mapping, which would end the reader with SIGBUS.
   struct descriptor {
@@ -145,7 +155,12 @@ std::vector<unsigned char> read_whole_file(const std::string& path, size_t limit
     const ssize_t got = ::read(fd.get(), chunk, sizeof chunk);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) throw input_error("cannot read: " + std::string(std::strerror(errno)));
-    if (got == 0) return bytes;
+    if (got == 0) {
+      header_after.resize(fmt::kHeaderSize);
+      const ssize_t again = ::pread(fd.get(), header_after.data(), header_after.size(), 0);
+      header_after.resize(again > 0 ? static_cast<size_t>(again) : 0);
+      return bytes;
+    }
     if (bytes.size() + static_cast<size_t>(got) > limit) {
       throw input_error("larger than any ring file (" + std::to_string(limit) + " bytes)");
     }
@@ -185,10 +200,7 @@ ring_file decode_ring_file(const unsigned char* data, size_t size) {
                       std::to_string(fmt::kNameCapacity));
   }
   file.name.assign(reinterpret_cast<const char*>(data + fmt::kNameAt), name_length);
-  file.state = ring_state{static_cast<int32_t>(header.word(fmt::kControlAt + fmt::kEmptyAt)),
-                          header.word(fmt::kControlAt + fmt::kWritePosAt),
-                          header.word(fmt::kControlAt + fmt::kReadPosAt),
-                          header.word(fmt::kControlAt + fmt::kSizeAt)};
+  file.state = header.control();
   if (size - fmt::kHeaderSize < file.ring_size) {
     throw input_error("ring file cut short: it holds " + std::to_string(size - fmt::kHeaderSize) +
                       " of its " + std::to_string(file.ring_size) + " ring bytes");
@@ -197,8 +209,33 @@ ring_file decode_ring_file(const unsigned char* data, size_t size) {
   return file;
 }
 
+// A running task goes on pushing while its file is read: the control fields
+// read first are narrowed to the records that cannot have changed before the
+// file was read to its end, as for a ring copied from a running process.
 std::vector<unsigned char> read_ring_file(const std::string& path) {
-  return read_whole_file(path, static_cast<size_t>(fmt::kHeaderSize + uint64_t{UINT32_MAX}));
+  std::vector<unsigned char> header_after;
+  std::vector<unsigned char> bytes = read_whole_file(
+      path, static_cast<size_t>(fmt::kHeaderSize + uint64_t{UINT32_MAX}), header_after);
+  if (bytes.size() < fmt::kHeaderSize || header_after.size() != fmt::kHeaderSize ||
+      !is_ring_file(bytes.data(), bytes.size()) ||
+      std::memcmp(bytes.data(), header_after.data(), fmt::kHeaderSize) == 0) {
+    return bytes;
+  }
+  const bool big = writer_is_big_endian(bytes.data());
+  const ring_state before = header_reader(bytes.data(), big).control();
+  const ring_state after = header_reader(header_after.data(), big).control();
+  if (before.size != after.size) throw input_error("ring file replaced while it was read");
+  const ring_state kept = unchanged_records(before, after);
+  const std::pair<size_t, uint32_t> fields[] = {{fmt::kEmptyAt, static_cast<uint32_t>(kept.empty)},
+                                                {fmt::kWritePosAt, kept.write_pos},
+                                                {fmt::kReadPosAt, kept.read_pos}};
+  for (const auto& [at, value] : fields) {
+    for (unsigned int b = 0; b < 4; ++b) {
+      bytes[fmt::kControlAt + at + b] =
+          static_cast<unsigned char>(value >> (8 * (big ? 3 - b : b)));
+    }
+  }
+  return bytes;
 }
 
 ring_file_reading read_ring(const ring_file& file) {
@@ -254,7 +291,8 @@ std::string ring_file_heading(const std::string& path, const ring_file& file,
 std::string task_status(uint32_t pid, uint64_t start_time, const std::string& proc) {
   std::vector<unsigned char> stat;
   try {
-    stat = read_whole_file(proc + "/" + std::to_string(pid) + "/stat", 1 << 16);
+    std::vector<unsigned char> unused;
+    stat = read_whole_file(proc + "/" + std::to_string(pid) + "/stat", 1 << 16, unused);
   } catch (const input_error&) {
     return "stale: the task has ended";
   }
