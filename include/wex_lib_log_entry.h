@@ -50,6 +50,7 @@
 #include <QMV_Mutex_Semaphore.h>
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -120,6 +121,7 @@ class WEX_LIB_LOG_API wex_lib_log_entry {
   // seconds and milliseconds (it wraps every 2^32 ms, about 49.7 days, and
   // is not the time of day the dump shows), the type label and the text.
   // This line format is fixed: tools that read echo files depend on it.
+  // Built with g++, a caller tests the levels and the type itself (below).
   void add_log(WEX_LIB_LOG_LV level, WEX_LIB_LOG_TYPE type, WEX_LIB_LOG_LEN_TYPE len_type,
                const char* function, const char* format, ...) __attribute__((format(printf, 6, 7)));
   void add_log_(WEX_LIB_LOG_LV level, WEX_LIB_LOG_TYPE type, WEX_LIB_LOG_LEN_TYPE len_type,
@@ -195,6 +197,13 @@ class WEX_LIB_LOG_API wex_lib_log_entry {
   std::string file_path() const;
 
  private:
+  // add_log after the caller's own level and type tests.
+  void add_log_passed_(WEX_LIB_LOG_LV level, WEX_LIB_LOG_TYPE type, WEX_LIB_LOG_LEN_TYPE len_type,
+                       const char* function, const char* format, ...)
+      __attribute__((format(printf, 6, 7)));
+  WEX_LIB_LOG_LOCAL void add_log_v_(WEX_LIB_LOG_LV level, WEX_LIB_LOG_TYPE type,
+                                    WEX_LIB_LOG_LEN_TYPE len_type, const char* function,
+                                    const char* format, va_list args);
   WEX_LIB_LOG_LOCAL void echo_(int level, int type, bool with_label, const char* text);
   WEX_LIB_LOG_LOCAL void echo_to_file_(const char* label, const char* text);
   template <class Build>
@@ -219,6 +228,23 @@ class WEX_LIB_LOG_API wex_lib_log_entry {
   mutable std::mutex file_path_mutex_;
   QMV_Mutex_Semaphore mutex_;
 };
+
+#if defined(__GNUC__) && !defined(__clang__) && !defined(WEX_LIB_LOG_BUILDING_LIBRARY)
+// With g++ (optimising or not) add_log's level and type tests are made where
+// it is called, so that a filtered message costs no call: this definition is
+// only ever inlined, and the library's own one stays the exported symbol.
+// The positions of the two level fields are part of the ABI for that reason.
+__attribute__((gnu_inline, always_inline)) inline void wex_lib_log_entry::add_log(
+    WEX_LIB_LOG_LV level, WEX_LIB_LOG_TYPE type, WEX_LIB_LOG_LEN_TYPE len_type,
+    const char* function, const char* format, ...) {
+  if (level > normal_level_.load(std::memory_order_relaxed) &&
+      level > usb_level_.load(std::memory_order_relaxed)) {
+    return;
+  }
+  if ((type & 127) == 0) return;
+  add_log_passed_(level, type, len_type, function, format, __builtin_va_arg_pack());
+}
+#endif
 
 }  // namespace velorin
 

@@ -97,10 +97,25 @@ void wex_lib_log_entry::add_log(WEX_LIB_LOG_LV level, WEX_LIB_LOG_TYPE type,
   if ((type & 127) == 0) return;
   va_list args;
   va_start(args, format);
-  // One byte short of the 1280-byte buffer: at most 1278 characters and the NUL.
+  add_log_v_(level, type, len_type, function, format, args);
+  va_end(args);
+}
+
+void wex_lib_log_entry::add_log_passed_(WEX_LIB_LOG_LV level, WEX_LIB_LOG_TYPE type,
+                                        WEX_LIB_LOG_LEN_TYPE len_type, const char* function,
+                                        const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  add_log_v_(level, type, len_type, function, format, args);
+  va_end(args);
+}
+
+// One byte short of the 1280-byte buffer: at most 1278 characters and the NUL.
+void wex_lib_log_entry::add_log_v_(WEX_LIB_LOG_LV level, WEX_LIB_LOG_TYPE type,
+                                   WEX_LIB_LOG_LEN_TYPE len_type, const char* function,
+                                   const char* format, va_list args) {
   log_(level, type, len_type, function, kMessageBufferSize - 1,
        [&](char* out) { return format_message(out, kMessageBufferSize - 1, format, args); });
-  va_end(args);
 }
 
 void wex_lib_log_entry::add_log_(WEX_LIB_LOG_LV level, WEX_LIB_LOG_TYPE type,
