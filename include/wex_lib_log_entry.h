@@ -197,6 +197,13 @@ class WEX_LIB_LOG_API wex_lib_log_entry {
   std::string file_path() const;
 
  private:
+  // Whether add_log drops a message of this level and type: above both
+  // levels, or of no type bit.
+  bool filtered_(WEX_LIB_LOG_LV level, WEX_LIB_LOG_TYPE type) const {
+    return (level > normal_level_.load(std::memory_order_relaxed) &&
+            level > usb_level_.load(std::memory_order_relaxed)) ||
+           (type & 127) == 0;
+  }
   // add_log after the caller's own level and type tests.
   void add_log_passed_(WEX_LIB_LOG_LV level, WEX_LIB_LOG_TYPE type, WEX_LIB_LOG_LEN_TYPE len_type,
                        const char* function, const char* format, ...)
@@ -237,11 +244,7 @@ class WEX_LIB_LOG_API wex_lib_log_entry {
 __attribute__((gnu_inline, always_inline)) inline void wex_lib_log_entry::add_log(
     WEX_LIB_LOG_LV level, WEX_LIB_LOG_TYPE type, WEX_LIB_LOG_LEN_TYPE len_type,
     const char* function, const char* format, ...) {
-  if (level > normal_level_.load(std::memory_order_relaxed) &&
-      level > usb_level_.load(std::memory_order_relaxed)) {
-    return;
-  }
-  if ((type & 127) == 0) return;
+  if (filtered_(level, type)) return;
   add_log_passed_(level, type, len_type, function, format, __builtin_va_arg_pack());
 }
 #endif

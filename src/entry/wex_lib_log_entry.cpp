@@ -90,11 +90,7 @@ wex_lib_log_entry::~wex_lib_log_entry() {
 void wex_lib_log_entry::add_log(WEX_LIB_LOG_LV level, WEX_LIB_LOG_TYPE type,
                                 WEX_LIB_LOG_LEN_TYPE len_type, const char* function,
                                 const char* format, ...) {
-  if (level > normal_level_.load(std::memory_order_relaxed) &&
-      level > usb_level_.load(std::memory_order_relaxed)) {
-    return;
-  }
-  if ((type & 127) == 0) return;
+  if (filtered_(level, type)) return;
   va_list args;
   va_start(args, format);
   add_log_v_(level, type, len_type, function, format, args);
