@@ -5,6 +5,7 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "codec/byte_order.h"
 #include "codec/layout_format.h"
 #include "codec/record_format.h"
 #include "render.h"
@@ -30,9 +31,7 @@ class memory_values {
   explicit memory_values(const memory_source& memory)
       : big_(memory.big_endian()), pointer_(memory.pointer_size()) {}
   uint64_t load(const unsigned char* p, unsigned int n) const {
-    uint64_t v = 0;
-    for (unsigned int i = 0; i < n; ++i) v |= uint64_t{p[big_ ? n - 1 - i : i]} << (8 * i);
-    return v;
+    return velorin::load_ordered(p, n, big_);
   }
   uint32_t u32(const unsigned char* p) const { return static_cast<uint32_t>(load(p, 4)); }
   uint64_t pointer(const unsigned char* p) const { return load(p, pointer_); }

@@ -31,12 +31,7 @@ class header_reader {
  public:
   header_reader(const unsigned char* data, bool big) : data_(data), big_(big) {}
   uint64_t get(size_t at, unsigned int n) const {
-    uint64_t value = 0;
-    for (unsigned int i = 0; i < n; ++i) {
-      const unsigned int shift = 8 * (big_ ? n - 1 - i : i);
-      value |= uint64_t{data_[at + i]} << shift;
-    }
-    return value;
+    return velorin::load_ordered(data_ + at, n, big_);
   }
   uint32_t word(size_t at) const { return static_cast<uint32_t>(get(at, 4)); }
   ring_state control() const {
@@ -230,10 +225,7 @@ std::vector<unsigned char> read_ring_file(const std::string& path) {
                                                 {fmt::kWritePosAt, kept.write_pos},
                                                 {fmt::kReadPosAt, kept.read_pos}};
   for (const auto& [at, value] : fields) {
-    for (unsigned int b = 0; b < 4; ++b) {
-      bytes[fmt::kControlAt + at + b] =
-          static_cast<unsigned char>(value >> (8 * (big ? 3 - b : b)));
-    }
+    velorin::store_ordered(bytes.data() + fmt::kControlAt + at, value, 4, big);
   }
   return bytes;
 }
