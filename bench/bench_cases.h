@@ -6,11 +6,16 @@
 // Every case logs the same line: a qualified function name kept by selector
 // 2 and a message of about 60 characters with two %d and one %s. The
 // structured cases store records of about the same size.
+//
+// The peer's cases are built where the peer is installed (WEXLOG_BENCH_PEER):
+// a cross build for the device has only ours and the floor.
 #ifndef WEXLOG_BENCH_CASES_H
 #define WEXLOG_BENCH_CASES_H
 
+#if WEXLOG_BENCH_PEER
 #include <spdlog/logger.h>
 #include <spdlog/sinks/ringbuffer_sink.h>
+#endif
 #include <zol_platform.h>
 
 #include <cstdarg>
@@ -34,11 +39,13 @@ inline void log_one(velorin::wex_lib_log_entry& logger, WEX_LIB_LOG_LV level, in
                  1000 + (i & 1023), kBus);
 }
 
+#if WEXLOG_BENCH_PEER
 inline void spdlog_one(spdlog::logger& logger, int i) {
   logger.log(spdlog::source_loc{__FILE__, __LINE__, kFunction}, spdlog::level::info,
              "sensor {} reported {} samples on bus {}, queue nearly full", i & 7, 1000 + (i & 1023),
              kBus);
 }
+#endif
 
 // Structured records of about the size of the message above.
 inline void value_one(velorin::wex_lib_log_entry& logger, int i) {
@@ -56,6 +63,7 @@ inline void string_one(velorin::wex_lib_log_entry& logger, int) {
                           nullptr, nullptr, nullptr);
 }
 
+#if WEXLOG_BENCH_PEER
 inline std::unique_ptr<spdlog::logger> make_spdlog(spdlog::level::level_enum level) {
   auto sink = std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(kSpdlogRingItems);
   auto logger = std::make_unique<spdlog::logger>("bench", std::move(sink));
@@ -63,6 +71,7 @@ inline std::unique_ptr<spdlog::logger> make_spdlog(spdlog::level::level_enum lev
   logger->set_level(level);
   return logger;
 }
+#endif
 
 // Where the floor copies its bytes: a preallocated area used round and
 // round, as a ring would be, without framing or discarding.

@@ -79,9 +79,11 @@ int main(int argc, char** argv) {
     repeat(count, [&](int i) { bench::set_one(logger, i); });
   } else if (is("string")) {
     repeat(count, [&](int i) { bench::string_one(logger, i); });
+#if WEXLOG_BENCH_PEER
   } else if (is("spdlog") || is("spdlog_filtered")) {
     const auto peer = bench::make_spdlog(is("spdlog") ? spdlog::level::info : spdlog::level::warn);
     repeat(count, [&](int i) { bench::spdlog_one(*peer, i); });
+#endif
   } else if (is("dump")) {
     velorin::wex_lib_log_entry big(2, "dump", 64 << 20);
     repeat(count, [&](int i) { bench::log_one(big, WEX_LIB_LOG_LV_INFO, i); });

@@ -29,9 +29,11 @@ void repeat_on_two_threads(long count, Log&& log) {
 int run_on_two_threads(const char* name, long count, velorin::wex_lib_log_entry& logger) {
   if (std::strcmp(name, "stored_2threads") == 0) {
     repeat_on_two_threads(count, [&](int i) { bench::log_one(logger, WEX_LIB_LOG_LV_INFO, i); });
+#if WEXLOG_BENCH_PEER
   } else if (std::strcmp(name, "spdlog_2threads") == 0) {
     const auto peer = bench::make_spdlog(spdlog::level::info);
     repeat_on_two_threads(count, [&](int i) { bench::spdlog_one(*peer, i); });
+#endif
   } else if (std::strcmp(name, "floor_2threads") == 0) {
     bench::floor_sink sinks[2];
     std::atomic<int> next{0};

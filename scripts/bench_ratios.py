@@ -4,7 +4,7 @@
 
 Usage: scripts/bench_ratios.py [--bin PATH] [--driver PATH] [--repetitions N]
                                [--min-time T] [--json FILE] [--no-instructions]
-                               [extra benchmark flags...]
+                               [--ppc-driver PATH] [extra benchmark flags...]
 
 Every time is the median over the repetitions of one run of the binary, whose
 repetitions of the different benchmarks are interleaved at random, so that a
@@ -19,6 +19,12 @@ atomic read-modify-writes (callgrind's global bus events: the instructions
 that lock the bus or a cache line, such as a lock-prefixed one on x86), and
 the misses of callgrind's simulated first-level data cache and last-level
 cache. Together they tell what a change does to the time on a noisy machine.
+
+With --ppc-driver (the message driver of a PowerPC cross build, see the
+README), it also counts the device's instructions per message: callgrind does
+not run under qemu-ppc, so qemu logs every translated block once and every
+block it executes, and the count is the sum of the executed blocks' lengths.
+It includes the C library and the platform stand-in, as callgrind's does.
 """
 import argparse
 import json
@@ -76,6 +82,36 @@ def events_per_message(driver, case):
     return {kind: (more[kind] - base[kind]) / INSTRUCTION_MESSAGES for kind in EVENTS}
 
 
+PPC_EMULATOR = ["qemu-ppc", "-L", "/usr/powerpc-linux-gnu"]
+# Fewer messages than under callgrind: qemu's log grows by a line per block.
+PPC_BASE, PPC_MESSAGES = 100, 500
+PPC_CASES = ("stored", "filtered", "value", "set", "string")
+
+
+def guest_instructions_per_message(driver, case):
+    """PowerPC instructions of one message of `case`, from two runs under
+    qemu-ppc whose difference is PPC_MESSAGES messages."""
+    def executed(count):
+        log = subprocess.run(PPC_EMULATOR + ["-d", "in_asm,exec,nochain", "-D", "/dev/stdout",
+                                             driver, case, str(count)],
+                             check=True, stdout=subprocess.PIPE).stdout.decode(errors="replace")
+        block_length, start, total = {}, None, 0
+        for line in log.splitlines():
+            if line.startswith("IN:"):
+                start = None
+            elif line.startswith("0x") and ":" in line:
+                pc = int(line.split(":")[0], 16)
+                if start is None:
+                    start = pc
+                    block_length[start] = 0
+                block_length[start] += 1
+            elif line.startswith("Trace "):
+                # "Trace N: host [flags/guest pc/...]"
+                total += block_length.get(int(line.split("[")[1].split("/")[1], 16), 0)
+        return total
+    return (executed(PPC_BASE + PPC_MESSAGES) - executed(PPC_BASE)) / PPC_MESSAGES
+
+
 # Rows of the table: a case, then the driver's cases for ours, the peer and
 # the floor (None where there is none).
 EVENT_ROWS = [("stored message", "stored", "spdlog", "floor"),
@@ -104,6 +140,7 @@ def main():
     p.add_argument("--driver", default=DEFAULT_DRIVER)
     p.add_argument("--no-instructions", action="store_true",
                    help="skip the callgrind counts")
+    p.add_argument("--ppc-driver", help="also count PowerPC instructions with this driver")
     args, extra = p.parse_known_args()
     m = run(args, extra)
 
@@ -175,6 +212,10 @@ def main():
         memory = subprocess.run([args.driver, "memory"], check=True,
                                 stdout=subprocess.PIPE).stdout.decode().strip()
         print("      memory: " + memory)
+    if args.ppc_driver:
+        for case in PPC_CASES:
+            print("      PowerPC %-10s %7.1f instructions per message" % (
+                case, guest_instructions_per_message(args.ppc_driver, case)))
     print("%d PASS, %d MISS" % (results.count(True), results.count(False)))
     return 0
 
