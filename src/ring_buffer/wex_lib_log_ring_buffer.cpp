@@ -48,7 +48,7 @@ ring_chain::ring_state state_of(const WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info) 
   return ring_chain::ring_state{info.empty, info.write_pos, info.read_pos, info.size};
 }
 
-// What read_pos_after_discard returns when the general path must push.
+// What read_pos_after_discard returns when the piecewise push must do it.
 constexpr uint32_t kUnusual = UINT32_MAX;
 
 // The position after the ring record at `at`, or kUnusual when its length
@@ -63,11 +63,12 @@ inline uint32_t past_record(const unsigned char* ring, uint32_t size, uint32_t a
 
 // Where the read position goes when a ring record written from `start` to
 // `end` (before the array's end) reaches the oldest ring record, at
-// `read_pos` within (start, end]. It discards exactly what the general path
-// discards, so that both leave the same ring: one record when the 4 bytes of
-// the prefix already reach it, then, when the payload reaches the next one,
-// records until as many bytes as the payload is long are passed. kUnusual
-// when one of them is unusual (past_record).
+// `read_pos` within (start, end]. It discards exactly what the piecewise
+// push discards, so that both leave the same ring: one record when the 4
+// bytes of the prefix already reach it, then, when the payload reaches the
+// next one, records until as many bytes as the payload is long are passed.
+// kUnusual when a record on the way has a zero length or the walk would
+// reach the array's end.
 inline uint32_t read_pos_after_discard(const unsigned char* ring, uint32_t size, uint32_t start,
                                        uint32_t end, uint32_t read_pos) {
   uint32_t at = read_pos;
@@ -75,13 +76,17 @@ inline uint32_t read_pos_after_discard(const unsigned char* ring, uint32_t size,
     at = past_record(ring, size, at);
     if (at > end) return at;
   }
-  // Passing that many bytes takes the walk to the array's end or beyond.
+  // A record is read only while the walk is short of `enough`, which stays
+  // a prefix short of the array's end: every prefix read lies within it.
   const uint64_t enough = uint64_t{at} + (end - start - kPrefixSize);
-  if (enough >= size) return kUnusual;
+  if (enough > size - kPrefixSize) return kUnusual;
+  uint64_t past = at;
   do {
-    at = past_record(ring, size, at);
-  } while (at < enough);
-  return at;
+    const uint32_t length = ring_chain::read_prefix(ring + past);
+    if (length == 0) return kUnusual;
+    past += kPrefixSize + uint64_t{length};
+  } while (past < enough);
+  return past < size ? static_cast<uint32_t>(past) : kUnusual;
 }
 
 }  // namespace
@@ -168,9 +173,9 @@ int wex_lib_log_ring_buffer::push_data(void* data, unsigned int size) {
 
 int wex_lib_log_ring_buffer::push_data(const unsigned char* head, unsigned int head_size,
                                        const unsigned char* body, unsigned int body_size) {
-  const uint64_t total = uint64_t{head_size} + body_size;
   semaphore_hold hold(mutex_);
   crash_hooks::park_if_frozen();
+  const uint64_t total = uint64_t{head_size} + body_size;
   unsigned char* buffer = relaxed(buffer_);
   const uint32_t capacity = relaxed(size_);
   // A missing second part shows as address 0, like a missing first part.
@@ -200,14 +205,16 @@ int wex_lib_log_ring_buffer::push_data(const unsigned char* head, unsigned int h
 
 // Makes room for a ring record from `start` to `end`, before the array's
 // end, by discarding the oldest ring records it reaches: the common push of
-// a full ring. Returns false, having changed nothing, when the general path
-// must do it: a full ring, or a discarded record that breaks the chain's
-// rules or reaches the array's end.
+// a full ring. Returns false, having changed nothing, when the piecewise
+// push must do it (read_pos_after_discard).
 [[gnu::always_inline]] inline bool wex_lib_log_ring_buffer::make_room_before_end_(uint32_t start,
                                                                                   uint32_t end) {
   const uint32_t read_pos = relaxed(read_pos_);
-  if (relaxed(empty_) != 0 || read_pos < start || read_pos > end) return true;
-  if (read_pos == start) return false;
+  // Only an oldest record within (start, end] is reached. An empty ring has
+  // its read position at the write position, and so has a ring that one
+  // record fills; the piecewise push moves neither, the latter's record
+  // being overwritten from its prefix on.
+  if (read_pos - start - 1 >= end - start) return true;
   unsigned char* buffer = relaxed(buffer_);
   const uint32_t past = read_pos_after_discard(buffer, relaxed(size_), start, end, read_pos);
   if (past == kUnusual) return false;
