@@ -102,8 +102,7 @@ class WEX_LIB_LOG_API wex_lib_log_ring_buffer {
 
  private:
   WEX_LIB_LOG_LOCAL bool make_room_before_end_(uint32_t start, uint32_t end);
-  WEX_LIB_LOG_LOCAL void push_in_one_piece_(uint32_t start, uint32_t length,
-                                            const unsigned char* head, unsigned int head_size,
+  WEX_LIB_LOG_LOCAL void push_in_one_piece_(const unsigned char* head, unsigned int head_size,
                                             const unsigned char* body, unsigned int body_size);
   // Out of line, so that the common push stays short.
   WEX_LIB_LOG_LOCAL __attribute__((noinline)) void push_in_pieces_(uint32_t length,

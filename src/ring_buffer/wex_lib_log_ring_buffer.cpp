@@ -196,7 +196,7 @@ int wex_lib_log_ring_buffer::push_data(const unsigned char* head, unsigned int h
   const uint32_t start = relaxed(write_pos_);
   const uint64_t end = uint64_t{start} + kPrefixSize + length;
   if (end < capacity && make_room_before_end_(start, static_cast<uint32_t>(end))) {
-    push_in_one_piece_(start, length, head, head_size, body, body_size);
+    push_in_one_piece_(head, head_size, body, body_size);
     return kOk;
   }
   push_in_pieces_(length, head, head_size, body, body_size);
@@ -227,16 +227,18 @@ int wex_lib_log_ring_buffer::push_data(const unsigned char* head, unsigned int h
   return true;
 }
 
-// The prefix, the head and the body at `start`, with the fixed-size moves
-// that short pieces allow.
+// The prefix, the head and the body at the write position, with the
+// fixed-size moves that short pieces allow. The position and the length are
+// loaded and summed again rather than kept from push_data: holding them
+// costs stack traffic.
 [[gnu::always_inline]] inline void wex_lib_log_ring_buffer::push_in_one_piece_(
-    uint32_t start, uint32_t length, const unsigned char* head, unsigned int head_size,
-    const unsigned char* body, unsigned int body_size) {
-  unsigned char* at = relaxed(buffer_) + start;
-  ring_chain::write_prefix(at, length);
+    const unsigned char* head, unsigned int head_size, const unsigned char* body,
+    unsigned int body_size) {
+  unsigned char* at = relaxed(buffer_) + relaxed(write_pos_);
+  ring_chain::write_prefix(at, head_size + body_size);
   copy_bytes(at + kPrefixSize, head, head_size);
   if (body_size != 0) std::memcpy(at + kPrefixSize + head_size, body, body_size);
-  publish_push_(start + kPrefixSize + length);
+  publish_push_(relaxed(write_pos_) + kPrefixSize + head_size + body_size);
 }
 
 // Any other push: the prefix, the head and the body each discard what they
