@@ -212,8 +212,8 @@ int wex_lib_log_ring_buffer::push_data(const unsigned char* head, unsigned int h
   const uint32_t read_pos = relaxed(read_pos_);
   // Only an oldest record within (start, end] is reached. An empty ring has
   // its read position at the write position, and so has a ring that one
-  // record fills; the piecewise push moves neither, the latter's record
-  // being overwritten from its prefix on.
+  // record fills, which the piecewise push overwrites from its prefix on
+  // without moving the read position: neither has anything to discard.
   if (read_pos - start - 1 >= end - start) return true;
   unsigned char* buffer = relaxed(buffer_);
   const uint32_t past = read_pos_after_discard(buffer, relaxed(size_), start, end, read_pos);
