@@ -176,6 +176,23 @@ int wex_lib_log_ring_buffer::push_data(const unsigned char* head, unsigned int h
   semaphore_hold hold(mutex_);
   crash_hooks::park_if_frozen();
   const uint64_t total = uint64_t{head_size} + body_size;
+  const uint32_t start = relaxed(write_pos_);
+  const uint64_t end = uint64_t{start} + kPrefixSize + total;
+  // The common push: both parts there and a ring record that ends before the
+  // array's end, which also tells that there is an array (a ring without one
+  // has size 0) and that the record fits.
+  if (head != nullptr && (body != nullptr || body_size == 0) && total != 0 &&
+      end < relaxed(size_) && make_room_before_end_(start, static_cast<uint32_t>(end))) {
+    push_in_one_piece_(head, head_size, body, body_size);
+    return kOk;
+  }
+  return push_or_refuse_(head, head_size, body, body_size);
+}
+
+// Any other push: refused, or written in pieces.
+int wex_lib_log_ring_buffer::push_or_refuse_(const unsigned char* head, unsigned int head_size,
+                                             const unsigned char* body, unsigned int body_size) {
+  const uint64_t total = uint64_t{head_size} + body_size;
   unsigned char* buffer = relaxed(buffer_);
   const uint32_t capacity = relaxed(size_);
   // A missing second part shows as address 0, like a missing first part.
@@ -192,14 +209,7 @@ int wex_lib_log_ring_buffer::push_data(const unsigned char* head, unsigned int h
                 static_cast<int>(capacity), static_cast<int>(total + kPrefixSize));
     return kFailed;
   }
-  const uint32_t length = static_cast<uint32_t>(total);
-  const uint32_t start = relaxed(write_pos_);
-  const uint64_t end = uint64_t{start} + kPrefixSize + length;
-  if (end < capacity && make_room_before_end_(start, static_cast<uint32_t>(end))) {
-    push_in_one_piece_(head, head_size, body, body_size);
-    return kOk;
-  }
-  push_in_pieces_(length, head, head_size, body, body_size);
+  push_in_pieces_(static_cast<uint32_t>(total), head, head_size, body, body_size);
   return kOk;
 }
 
