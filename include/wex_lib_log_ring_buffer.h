@@ -101,10 +101,17 @@ class WEX_LIB_LOG_API wex_lib_log_ring_buffer {
   unsigned int size() const { return size_.load(std::memory_order_relaxed); }
 
  private:
-  WEX_LIB_LOG_LOCAL bool fits_before_end_and_oldest_(uint32_t length) const;
-  WEX_LIB_LOG_LOCAL void push_in_one_piece_(uint32_t length, const unsigned char* head,
-                                            unsigned int head_size, const unsigned char* body,
-                                            unsigned int body_size);
+  WEX_LIB_LOG_LOCAL bool make_room_before_end_(uint32_t start, uint32_t end);
+  WEX_LIB_LOG_LOCAL void push_in_one_piece_(const unsigned char* head, unsigned int head_size,
+                                            const unsigned char* body, unsigned int body_size);
+  // Out of line, so that the common push stays short.
+  WEX_LIB_LOG_LOCAL __attribute__((noinline)) int push_or_refuse_(const unsigned char* head,
+                                                                  unsigned int head_size,
+                                                                  const unsigned char* body,
+                                                                  unsigned int body_size);
+  WEX_LIB_LOG_LOCAL void push_in_pieces_(uint32_t length, const unsigned char* head,
+                                         unsigned int head_size, const unsigned char* body,
+                                         unsigned int body_size);
   WEX_LIB_LOG_LOCAL uint32_t write_ring_buffer_(const unsigned char* data, unsigned int length,
                                                 uint32_t at, uint32_t record_start);
   WEX_LIB_LOG_LOCAL void make_room_(unsigned int length, uint32_t at, uint32_t record_start);

@@ -129,6 +129,25 @@ TEST(RingBuffer, EscapeDiscardsWholeRecordsUntilPassedAndKeepsAnOverlongRecordAl
   EXPECT_EQ(drain(ring), pops{bytes(20, 3)});
   push(ring, {4});
   EXPECT_EQ(drain(ring), pops{bytes(1, 4)});
+  // Records at 7 to 42 after the last one reached the array's end. Pushes
+  // that do not wrap pass two records at once (which a peek's drop then
+  // counts as gone), go on while a byte short of their payload's length, pass
+  // one that their prefix alone reaches, and go on past the array's end.
+  ring.create_ring_buffer(48);
+  push_all(ring, {{1, 1, 1}, {2, 2, 2}, {3, 3, 3}, {4, 4, 4}, {5, 5, 5}, {6, 6, 6}, {7, 7}});
+  bytes peeked;
+  unsigned long long mark = 0;
+  EXPECT_EQ(ring.peek_records(peeked, 14, mark), 2u);
+  push(ring, bytes(10, 7));
+  ring.drop_records(mark, 14);
+  EXPECT_EQ(take(ring).where(), "0 14 21");
+  push(ring, bytes(8, 8));
+  EXPECT_EQ(take(ring).where(), "0 26 35");
+  push_all(ring, {{9}, {10}});
+  EXPECT_EQ(take(ring).where(), "0 36 42");
+  push(ring, bytes(7, 12));
+  EXPECT_EQ(take(ring).where(), "0 47 14");
+  EXPECT_EQ(drain(ring), (pops{bytes(8, 8), {9}, {10}, bytes(7, 12)}));
 }
 
 TEST(RingBuffer, MalformedSnapshotsAreRefusedAndClearEmptiesTheRing) {

@@ -16,8 +16,9 @@
 // - The array may live in a mapped ring file (wex_lib_log_map.h). Either
 //   way it follows a copy of the control fields that every change of the
 //   fields updates in the same order as the fields themselves.
-// - A push that neither wraps nor discards (the common one) writes its
-//   prefix, head and body in one piece.
+// - A push that does not wrap (the common one, also when it discards) writes
+//   its prefix, head and body in one piece, after moving the read position
+//   past what it discards.
 #include "wex_lib_log_ring_buffer.h"
 
 #include <cstdio>
@@ -45,6 +46,47 @@ using ring_storage::control_of;
 
 ring_chain::ring_state state_of(const WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_& info) {
   return ring_chain::ring_state{info.empty, info.write_pos, info.read_pos, info.size};
+}
+
+// What read_pos_after_discard returns when the piecewise push must do it.
+constexpr uint32_t kUnusual = UINT32_MAX;
+
+// The position after the ring record at `at`, or kUnusual when its length
+// is zero or it does not end before the array's end.
+inline uint32_t past_record(const unsigned char* ring, uint32_t size, uint32_t at) {
+  if (size - at <= kPrefixSize) return kUnusual;
+  const uint32_t length = ring_chain::read_prefix(ring + at);
+  // A length of 0 turns into the largest value.
+  if (length - 1 >= size - at - kPrefixSize - 1) return kUnusual;
+  return at + kPrefixSize + length;
+}
+
+// Where the read position goes when a ring record written from `start` to
+// `end` (before the array's end) reaches the oldest ring record, at
+// `read_pos` within (start, end]. It discards exactly what the piecewise
+// push discards, so that both leave the same ring: one record when the 4
+// bytes of the prefix already reach it, then, when the payload reaches the
+// next one, records until as many bytes as the payload is long are passed.
+// kUnusual when a record on the way has a zero length or the walk would
+// reach the array's end.
+inline uint32_t read_pos_after_discard(const unsigned char* ring, uint32_t size, uint32_t start,
+                                       uint32_t end, uint32_t read_pos) {
+  uint32_t at = read_pos;
+  if (at - start <= kPrefixSize) {
+    at = past_record(ring, size, at);
+    if (at > end) return at;
+  }
+  // A record is read only while the walk is short of `enough`, which stays
+  // a prefix short of the array's end: every prefix read lies within it.
+  const uint64_t enough = uint64_t{at} + (end - start - kPrefixSize);
+  if (enough > size - kPrefixSize) return kUnusual;
+  uint64_t past = at;
+  do {
+    const uint32_t length = ring_chain::read_prefix(ring + past);
+    if (length == 0) return kUnusual;
+    past += kPrefixSize + uint64_t{length};
+  } while (past < enough);
+  return past < size ? static_cast<uint32_t>(past) : kUnusual;
 }
 
 }  // namespace
@@ -131,9 +173,26 @@ int wex_lib_log_ring_buffer::push_data(void* data, unsigned int size) {
 
 int wex_lib_log_ring_buffer::push_data(const unsigned char* head, unsigned int head_size,
                                        const unsigned char* body, unsigned int body_size) {
-  const uint64_t total = uint64_t{head_size} + body_size;
   semaphore_hold hold(mutex_);
   crash_hooks::park_if_frozen();
+  const uint64_t total = uint64_t{head_size} + body_size;
+  const uint32_t start = relaxed(write_pos_);
+  const uint64_t end = uint64_t{start} + kPrefixSize + total;
+  // The common push: both parts there and a ring record that ends before the
+  // array's end, which also tells that there is an array (a ring without one
+  // has size 0) and that the record fits.
+  if (head != nullptr && (body != nullptr || body_size == 0) && total != 0 &&
+      end < relaxed(size_) && make_room_before_end_(start, static_cast<uint32_t>(end))) {
+    push_in_one_piece_(head, head_size, body, body_size);
+    return kOk;
+  }
+  return push_or_refuse_(head, head_size, body, body_size);
+}
+
+// Any other push: refused, or written in pieces.
+int wex_lib_log_ring_buffer::push_or_refuse_(const unsigned char* head, unsigned int head_size,
+                                             const unsigned char* body, unsigned int body_size) {
+  const uint64_t total = uint64_t{head_size} + body_size;
   unsigned char* buffer = relaxed(buffer_);
   const uint32_t capacity = relaxed(size_);
   // A missing second part shows as address 0, like a missing first part.
@@ -150,11 +209,53 @@ int wex_lib_log_ring_buffer::push_data(const unsigned char* head, unsigned int h
                 static_cast<int>(capacity), static_cast<int>(total + kPrefixSize));
     return kFailed;
   }
-  const uint32_t length = static_cast<uint32_t>(total);
-  if (fits_before_end_and_oldest_(length)) {
-    push_in_one_piece_(length, head, head_size, body, body_size);
-    return kOk;
-  }
+  push_in_pieces_(static_cast<uint32_t>(total), head, head_size, body, body_size);
+  return kOk;
+}
+
+// Makes room for a ring record from `start` to `end`, before the array's
+// end, by discarding the oldest ring records it reaches: the common push of
+// a full ring. Returns false, having changed nothing, when the piecewise
+// push must do it (read_pos_after_discard).
+[[gnu::always_inline]] inline bool wex_lib_log_ring_buffer::make_room_before_end_(uint32_t start,
+                                                                                  uint32_t end) {
+  const uint32_t read_pos = relaxed(read_pos_);
+  // Only an oldest record within (start, end] is reached. An empty ring has
+  // its read position at the write position, and so has a ring that one
+  // record fills, which the piecewise push overwrites from its prefix on
+  // without moving the read position: neither has anything to discard.
+  if (read_pos - start - 1 >= end - start) return true;
+  unsigned char* buffer = relaxed(buffer_);
+  const uint32_t past = read_pos_after_discard(buffer, relaxed(size_), start, end, read_pos);
+  if (past == kUnusual) return false;
+  read_total_ += past - read_pos;
+  // The control fields first: a ring file's reader must find its read
+  // position past the discarded records before they are overwritten.
+  relaxed(control_of(buffer).read_pos) = past;
+  relaxed(read_pos_) = past;
+  std::atomic_thread_fence(std::memory_order_release);
+  return true;
+}
+
+// The prefix, the head and the body at the write position, with the
+// fixed-size moves that short pieces allow. The position and the length are
+// loaded and summed again rather than kept from push_data: holding them
+// costs stack traffic.
+[[gnu::always_inline]] inline void wex_lib_log_ring_buffer::push_in_one_piece_(
+    const unsigned char* head, unsigned int head_size, const unsigned char* body,
+    unsigned int body_size) {
+  unsigned char* at = relaxed(buffer_) + relaxed(write_pos_);
+  ring_chain::write_prefix(at, head_size + body_size);
+  copy_bytes(at + kPrefixSize, head, head_size);
+  if (body_size != 0) std::memcpy(at + kPrefixSize + head_size, body, body_size);
+  publish_push_(relaxed(write_pos_) + kPrefixSize + head_size + body_size);
+}
+
+// Any other push: the prefix, the head and the body each discard what they
+// reach and may wrap round the array's end.
+void wex_lib_log_ring_buffer::push_in_pieces_(uint32_t length, const unsigned char* head,
+                                              unsigned int head_size, const unsigned char* body,
+                                              unsigned int body_size) {
   unsigned char prefix[kPrefixSize];
   ring_chain::write_prefix(prefix, length);
   // The write position moves once, when the ring record is whole: a reader
@@ -166,30 +267,6 @@ int wex_lib_log_ring_buffer::push_data(const unsigned char* head, unsigned int h
   at = copy_in_(head, head_size, at);
   if (body_size != 0) at = copy_in_(body, body_size, at);
   publish_push_(at);
-  return kOk;
-}
-
-// Whether the ring record of a `length`-byte payload fits between the write
-// position and both the end of the array and the oldest ring record, so
-// that writing it discards nothing and does not wrap: the common push.
-bool wex_lib_log_ring_buffer::fits_before_end_and_oldest_(uint32_t length) const {
-  const uint64_t record_end = uint64_t{relaxed(write_pos_)} + kPrefixSize + length;
-  if (record_end >= relaxed(size_)) return false;
-  const uint32_t read_pos = relaxed(read_pos_);
-  return relaxed(empty_) != 0 || read_pos < relaxed(write_pos_) || read_pos > record_end;
-}
-
-// The common push: the prefix, the head and the body at the write position,
-// with the fixed-size moves that short pieces allow.
-void wex_lib_log_ring_buffer::push_in_one_piece_(uint32_t length, const unsigned char* head,
-                                                 unsigned int head_size, const unsigned char* body,
-                                                 unsigned int body_size) {
-  const uint32_t start = relaxed(write_pos_);
-  unsigned char* at = relaxed(buffer_) + start;
-  ring_chain::write_prefix(at, length);
-  copy_bytes(at + kPrefixSize, head, head_size);
-  if (body_size != 0) std::memcpy(at + kPrefixSize + head_size, body, body_size);
-  publish_push_(start + kPrefixSize + length);
 }
 
 // Moves the write position past a ring record that is whole, in the fields
