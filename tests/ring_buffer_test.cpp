@@ -69,6 +69,18 @@ TEST(RingBuffer, PushEndingOnOldestRecordDiscardsItFullSizeFillsAndPrefixesWrap)
   EXPECT_EQ(take(ring).where(), "0 0 0");
   push(ring, {2, 2, 2, 2});  // over the oldest record's prefix
   EXPECT_EQ(drain(ring), pops{bytes(4, 2)});
+  // An imported snapshot of two records that fill it exactly: a push over
+  // them leaves its own record alone, and a dump's drop of what it peeked
+  // before takes nothing.
+  velorin::WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_ full{0, 0, 0, 16};
+  const bytes two_records{4, 0, 0, 0, 1, 1, 1, 1, 4, 0, 0, 0, 2, 2, 2, 2};
+  ASSERT_EQ(ring.set_buffer_data(full, two_records.data()), 0);
+  bytes peeked;
+  unsigned long long mark = 0;
+  EXPECT_EQ(ring.peek_records(peeked, 8, mark), 1u);
+  push(ring, {9, 9});
+  ring.drop_records(mark, 8);
+  EXPECT_EQ(drain(ring), pops{bytes(2, 9)});
 
   sized wrap(10);  // the second record's prefix runs over the array's end
   push(wrap, {1, 2, 3});

@@ -221,10 +221,13 @@ int wex_lib_log_ring_buffer::push_or_refuse_(const unsigned char* head, unsigned
                                                                                   uint32_t end) {
   const uint32_t read_pos = relaxed(read_pos_);
   // Only an oldest record within (start, end] is reached. An empty ring has
-  // its read position at the write position, and so has a ring that one
-  // record fills, which the piecewise push overwrites from its prefix on
-  // without moving the read position: neither has anything to discard.
-  if (read_pos - start - 1 >= end - start) return true;
+  // its read position at the write position, and so has an exactly full
+  // ring, which the piecewise push overwrites from its oldest record's prefix
+  // on without moving the read position: neither has anything to discard.
+  if (read_pos - start - 1 >= end - start) {
+    if (read_pos == start) overwrite_if_full_();
+    return true;
+  }
   unsigned char* buffer = relaxed(buffer_);
   const uint32_t past = read_pos_after_discard(buffer, relaxed(size_), start, end, read_pos);
   if (past == kUnusual) return false;
@@ -356,13 +359,21 @@ void wex_lib_log_ring_buffer::make_room_(unsigned int length, uint32_t at, uint3
   if (relaxed(empty_) != 0) return;
   const uint32_t size = relaxed(size_);
   const uint32_t distance = wrap(uint64_t{relaxed(read_pos_)} + size - at, size);
-  if (distance >= 1 && distance <= length) {
+  if (distance == 0) return overwrite_if_full_();
+  if (distance <= length) {
     escape_r_pos_(length, record_start);
     // The read position leaves the discarded records before their bytes are
     // overwritten, so that a reader without the lock that finds a byte
     // changed finds the read position past it afterwards.
     std::atomic_thread_fence(std::memory_order_release);
   }
+}
+
+// A push into an exactly full ring writes over its oldest record without
+// discarding: the ring's chain then holds the new record alone, so every
+// earlier peek counts as gone, and a dump's drop takes nothing from it.
+void wex_lib_log_ring_buffer::overwrite_if_full_() {
+  if (relaxed(empty_) == 0) read_total_ += kNewChain;
 }
 
 // Copies `length` bytes in at `at`, wrapping at the end of the array;
