@@ -26,7 +26,8 @@ constexpr size_t kDigitsRoom = 32;
 // Output bounded by the buffer, always leaving room for the NUL.
 class sink {
  public:
-  sink(char* out, size_t capacity) : pos_(out), end_(out + capacity - 1) {}
+  // From `pos` on, up to `end`, where the NUL goes at the latest.
+  sink(char* pos, char* end) : pos_(pos), end_(end) {}
   void put(const char* text, size_t n) {
     if (n > room()) n = room();
     copy_bytes(pos_, text, n);
@@ -364,6 +365,11 @@ bool put_parsed(sink& text, const conversion& c, arguments& args) {
   }
 }
 
+// How the roomy run (run_roomy) makes a step. It makes the bare kinds
+// without checking each piece against the room left; the conversions of any
+// other kind it hands on to the bounded run.
+enum class roomy : uint8_t { end, percent, integer, string, handed_on };
+
 // One step of a format: a piece of literal text, then one conversion. The
 // types beyond the conversions' own: 0, the format ends after the text; '%',
 // a percent sign; 'D' and 'S', a bare %d or %i and a bare %s, the commonest
@@ -371,8 +377,20 @@ bool put_parsed(sink& text, const conversion& c, arguments& args) {
 struct step {
   uint32_t literal;  // offset in the format
   uint32_t literal_length;
+  // What the roomy run needs (plan_roomy_run): the most bytes that this step
+  // and the ones after it write, and whether the literal may be copied as
+  // kWideCopy bytes at once.
+  uint32_t most_bytes;
+  roomy kind;
+  bool wide_literal;
   conversion c;
 };
+
+// A literal this long or shorter may be copied with two fixed 16-byte moves
+// instead of a copy that branches on its length.
+constexpr size_t kWideCopy = 32;
+// Characters of a bare %d of an int at most: a sign and ten digits.
+constexpr uint32_t kMostIntChars = 11;
 
 // Parses the step of `format` that starts at `p`, and moves `p` past it.
 step parse_step(const char* format, const char*& p) {
@@ -381,10 +399,17 @@ step parse_step(const char* format, const char*& p) {
   p = strchrnul(p, '%');
   s.literal = static_cast<uint32_t>(literal - format);
   s.literal_length = static_cast<uint32_t>(p - literal);
-  if (*p == '\0') return s;
+  s.most_bytes = 0;
+  s.kind = roomy::handed_on;
+  s.wide_literal = false;
+  if (*p == '\0') {
+    s.kind = roomy::end;
+    return s;
+  }
   ++p;
   if (*p == '%' || *p == 'd' || *p == 'i' || *p == 's') {
     s.c.type = *p == '%' ? '%' : *p == 's' ? 'S' : 'D';
+    s.kind = *p == '%' ? roomy::percent : *p == 's' ? roomy::string : roomy::integer;
     ++p;
   } else if (!parse(p, s.c)) {
     s.c.type = '?';
@@ -392,9 +417,35 @@ step parse_step(const char* format, const char*& p) {
   return s;
 }
 
-// Writes one step; false when vsnprintf must make the whole text.
-inline bool run_step(sink& text, const char* format, const step& s, arguments& args) {
-  text.put(format + s.literal, s.literal_length);
+// Fills in, from the last of the `n` steps of a format of `length` bytes back,
+// what the roomy run needs:
+// - most_bytes: the most bytes the step and the ones after it write, up to
+//   the end of the format or the literal of the first step handed on; a %s
+//   counts none, its length is checked once known. The roomy run starts
+//   only where they fit.
+// - wide_literal: whether the literal may be copied as kWideCopy bytes. The
+//   bytes read past it must lie in the format, its NUL included, and the
+//   bytes written past it must be written again: they must not outrun the
+//   least that follows, NUL included, which every way on writes (the roomy
+//   run, the bounded run after it, and vsnprintf after a fallback).
+void plan_roomy_run(step* steps, size_t n, size_t length) {
+  uint64_t most = 0, least = 0;  // of the steps after the current one
+  for (size_t i = n; i-- > 0;) {
+    step& s = steps[i];
+    if (s.kind == roomy::handed_on) most = least = 0;
+    const bool integer = s.kind == roomy::integer, percent = s.kind == roomy::percent;
+    most += s.literal_length + (integer ? kMostIntChars : percent ? 1 : 0);
+    least += integer || percent ? 1 : 0;
+    s.most_bytes = most < UINT32_MAX ? static_cast<uint32_t>(most) : UINT32_MAX;
+    s.wide_literal = s.literal + kWideCopy <= length + 1 &&
+                     kWideCopy <= s.literal_length + least + 1 && s.literal_length <= kWideCopy;
+    least += s.literal_length;
+  }
+}
+
+// Writes the conversion of a step; false when vsnprintf must make the whole
+// text.
+inline bool put_conversion(sink& text, const step& s, arguments& args) {
   switch (s.c.type) {
     case 0:
       return true;
@@ -422,12 +473,106 @@ inline bool run_step(sink& text, const char* format, const step& s, arguments& a
   }
 }
 
-// Runs the steps from `s` on, up to the one that ends the format.
-bool run_steps(sink& text, const char* format, const step* s, arguments& args) {
+// Writes one step; false when vsnprintf must make the whole text.
+inline bool run_step(sink& text, const char* format, const step& s, arguments& args) {
+  text.put(format + s.literal, s.literal_length);
+  return put_conversion(text, s, args);
+}
+
+// Runs the steps from `s` on with bounds checked, up to the one that ends
+// the format.
+bool run_bounded(sink& text, const char* format, const step* s, arguments& args) {
   for (;; ++s) {
     if (!run_step(text, format, *s, args)) return false;
     if (s->c.type == 0) return true;
   }
+}
+
+// Ends the text that starts at `out`; returns its end, at its first NUL.
+char* finish(sink& text, char* out) {
+  char* const end = text.finish();
+  // A %c of 0 ends the text as it ends a C string.
+  return text.has_nul ? out + std::strlen(out) : end;
+}
+
+// Runs the steps from `s` on with bounds checked into `text`, which goes on
+// the text at `out`; returns the end of the text, or null when vsnprintf must
+// make it.
+__attribute__((noinline)) char* run_bounded_rest(char* out, sink text, const char* format,
+                                                 const step* s, arguments& args) {
+  if (!run_bounded(text, format, s, args)) return nullptr;
+  return finish(text, out);
+}
+
+// The same from the conversion of `s`, whose literal is written, a
+// conversion other than the end of the format.
+__attribute__((noinline)) char* run_bounded_conversion(char* out, sink text, const char* format,
+                                                       const step* s, arguments& args) {
+  if (!put_conversion(text, *s, args) || !run_bounded(text, format, s + 1, args)) return nullptr;
+  return finish(text, out);
+}
+
+// Copies the literal of `s` to `pos`; returns its end.
+inline char* put_literal(char* pos, const char* format, const step& s) {
+  if (s.wide_literal) {
+    std::memcpy(pos, format + s.literal, kWideCopy);
+  } else {
+    copy_bytes(pos, format + s.literal, s.literal_length);
+  }
+  return pos + s.literal_length;
+}
+
+// Writes `value` in decimal at `pos`; returns the end.
+inline char* put_int(char* pos, int value) {
+  auto magnitude = static_cast<unsigned int>(value);
+  if (value < 0) {
+    *pos++ = '-';
+    magnitude = 0u - magnitude;
+  }
+  return digits::short_decimal_at(pos, magnitude);
+}
+
+// Runs the steps from `s` on into the text at `out`, from `pos` on, where
+// the room up to `end` holds s->most_bytes: no piece is checked against it,
+// only a %s once its length is known. Hands the rest on to the bounded run
+// from the first conversion it does not make. Returns the end of the text,
+// or null when vsnprintf must make it.
+inline char* run_roomy(char* out, char* pos, char* end, const char* format, const step* s,
+                       arguments& args) {
+  for (;; ++s) {
+    pos = put_literal(pos, format, *s);
+    if (s->kind == roomy::integer) {
+      pos = put_int(pos, va_arg(args.list, int));
+    } else if (s->kind == roomy::string) {
+      const char* string = va_arg(args.list, const char*);
+      if (string == nullptr) return nullptr;
+      const size_t n = std::strlen(string);
+      // The step after a %s is there: a format ends with an end step.
+      if (n > static_cast<size_t>(end - pos) - s[1].most_bytes) {
+        sink text(pos, end);
+        text.put(string, n);
+        return run_bounded_rest(out, text, format, s + 1, args);
+      }
+      copy_bytes(pos, string, n);
+      pos += n;
+    } else if (s->kind == roomy::end) {
+      *pos = '\0';
+      return pos;
+    } else if (s->kind == roomy::percent) {
+      *pos++ = '%';
+    } else {
+      return run_bounded_conversion(out, sink(pos, end), format, s, args);
+    }
+  }
+}
+
+// Runs the steps from `s` on into `out`, up to the one that ends the format;
+// returns the end of the text, or null when vsnprintf must make it.
+inline char* run_steps(char* out, size_t capacity, const char* format, const step* s,
+                       arguments& args) {
+  char* const end = out + capacity - 1;
+  if (capacity - 1 >= s->most_bytes) return run_roomy(out, out, end, format, s, args);
+  return run_bounded_rest(out, sink(out, end), format, s, args);
 }
 
 // Parses `format` into at most `room` steps, up to the one that ends it or
@@ -447,42 +592,31 @@ size_t parse_steps(const char* format, step* steps, size_t room) {
 constexpr size_t kMostSteps = 16;
 address_memo<10, 48 * 1024> formats;
 
-bool run_format(sink& text, const char* format, arguments& args) {
-  const auto found = formats.find(format);
-  if (found.answer != nullptr) {
-    return run_steps(text, format, static_cast<const step*>(found.answer), args);
-  }
+// Parses `format`, remembers its steps in `free_slot` when they fit, and
+// runs them into `out`; returns the end of the text, or null when vsnprintf
+// must make it.
+__attribute__((noinline)) char* run_new_format(char* out, size_t capacity, const char* format,
+                                               arguments& args, size_t free_slot) {
   step steps[kMostSteps];
   const size_t n = parse_steps(format, steps, kMostSteps);
   if (n != 0) {
-    formats.remember(format, std::strlen(format) + 1, steps, n, found.free_slot);
-    return run_steps(text, format, steps, args);
+    const size_t length = std::strlen(format);
+    plan_roomy_run(steps, n, length);
+    formats.remember(format, length + 1, steps, n, free_slot);
+    return run_steps(out, capacity, format, steps, args);
   }
   // Too many steps to remember: parsed as they are run.
+  sink text(out, out + capacity - 1);
   for (const char* p = format;;) {
     const step s = parse_step(format, p);
-    if (!run_step(text, format, s, args)) return false;
-    if (s.c.type == 0) return true;
+    if (!run_step(text, format, s, args)) return nullptr;
+    if (s.c.type == 0) return finish(text, out);
   }
 }
 
-// Returns the end of the text written, up to its first NUL, or null when
-// vsnprintf must do it.
-char* format_fast(char* out, size_t capacity, const char* format, arguments& args) {
-  sink text(out, capacity);
-  if (!run_format(text, format, args)) return nullptr;
-  char* const end = text.finish();
-  return text.has_nul ? out + std::strlen(out) : end;
-}
-
-}  // namespace
-
-size_t format_message(char* out, size_t capacity, const char* format, va_list args) {
-  arguments fast;
-  va_copy(fast.list, args);
-  const char* end = format_fast(out, capacity, format, fast);
-  va_end(fast.list);
-  if (end != nullptr) return static_cast<size_t>(end - out);
+// Makes the text with vsnprintf, after the fast run could not.
+__attribute__((noinline)) size_t format_with_vsnprintf(char* out, size_t capacity,
+                                                       const char* format, va_list args) {
   va_list again;
   va_copy(again, args);
   // %m shows the caller's errno, which a failed first run overwrites.
@@ -498,6 +632,21 @@ size_t format_message(char* out, size_t capacity, const char* format, va_list ar
   va_end(again);
   // A %c of 0 ends the text as it ends a C string.
   return strnlen(out, capacity - 1);
+}
+
+}  // namespace
+
+size_t format_message(char* out, size_t capacity, const char* format, va_list args) {
+  arguments fast;
+  va_copy(fast.list, args);
+  const auto found = formats.find(format);
+  char* const end =
+      __builtin_expect(found.answer != nullptr, true)
+          ? run_steps(out, capacity, format, static_cast<const step*>(found.answer), fast)
+          : run_new_format(out, capacity, format, fast, found.free_slot);
+  va_end(fast.list);
+  if (end == nullptr) return format_with_vsnprintf(out, capacity, format, args);
+  return static_cast<size_t>(end - out);
 }
 
 }  // namespace velorin
