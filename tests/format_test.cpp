@@ -120,6 +120,21 @@ TEST(MessageFormat, MatchesVsnprintfAtEveryCapacityAroundBareConversions) {
   }
 }
 
+TEST(MessageFormat, AFormatWhoseBytesChangeAtTheSameAddressIsParsedAnew) {
+  // Writable memory of the program's own image, and of the stack.
+  static char in_data[16];
+  char on_stack[16];
+  for (char* format : {in_data, on_stack}) {
+    for (const char* text : {"%d<%d>", "%d<<%d>", "%d%%%d", "%d"}) {
+      std::strcpy(format, text);
+      for (int twice = 0; twice < 2; ++twice) {
+        std::string reference;
+        EXPECT_EQ(format_both(&reference, 16, format, 1, 2), reference) << text;
+      }
+    }
+  }
+}
+
 TEST(MessageFormat, PercentMShowsTheCallersErrnoAlsoWhenAConversionFails) {
   // The C locale cannot encode U+00E9: vsnprintf fails after the %m text,
   // having set errno to EILSEQ, and the text before the failure is kept.
