@@ -45,9 +45,8 @@ class address_memo {
   address_memo& operator=(const address_memo&) = delete;
 
   lookup find(const char* text) const {
-    const size_t first = first_slot(text);
-    for (size_t probe = 0; probe < kProbes; ++probe) {
-      const size_t at = (first + probe) % kSlots;
+    size_t at = first_slot(text);
+    for (size_t probe = 0; probe < kProbes; ++probe, at = (at + 1) % kSlots) {
       const entry* e = slots_[at].load(std::memory_order_acquire);
       if (e == nullptr) return {nullptr, at};
       if (e->text != text) continue;

@@ -375,7 +375,8 @@ enum class roomy : uint8_t { end, percent, integer, string, handed_on };
 // a percent sign; 'D' and 'S', a bare %d or %i and a bare %s, the commonest
 // kinds; '?', a conversion left to vsnprintf.
 struct step {
-  uint32_t literal;  // offset in the format
+  // In the format: a step is remembered per format address, for it alone.
+  const char* literal;
   uint32_t literal_length;
   // What the roomy run needs (plan_roomy_run): the most bytes that this step
   // and the ones after it write, and whether the literal may be copied as
@@ -393,11 +394,11 @@ constexpr size_t kWideCopy = 32;
 constexpr uint32_t kMostIntChars = 11;
 
 // Parses the step of `format` that starts at `p`, and moves `p` past it.
-step parse_step(const char* format, const char*& p) {
+step parse_step(const char*& p) {
   step s;
   const char* literal = p;
   p = strchrnul(p, '%');
-  s.literal = static_cast<uint32_t>(literal - format);
+  s.literal = literal;
   s.literal_length = static_cast<uint32_t>(p - literal);
   s.most_bytes = 0;
   s.kind = roomy::handed_on;
@@ -428,7 +429,7 @@ step parse_step(const char* format, const char*& p) {
 //   bytes written past it must be written again: they must not outrun the
 //   least that follows, NUL included, which every way on writes (the roomy
 //   run, the bounded run after it, and vsnprintf after a fallback).
-void plan_roomy_run(step* steps, size_t n, size_t length) {
+void plan_roomy_run(step* steps, size_t n, const char* format, size_t length) {
   uint64_t most = 0, least = 0;  // of the steps after the current one
   for (size_t i = n; i-- > 0;) {
     step& s = steps[i];
@@ -437,7 +438,7 @@ void plan_roomy_run(step* steps, size_t n, size_t length) {
     most += s.literal_length + (integer ? kMostIntChars : percent ? 1 : 0);
     least += integer || percent ? 1 : 0;
     s.most_bytes = most < UINT32_MAX ? static_cast<uint32_t>(most) : UINT32_MAX;
-    s.wide_literal = s.literal + kWideCopy <= length + 1 &&
+    s.wide_literal = static_cast<size_t>(s.literal - format) + kWideCopy <= length + 1 &&
                      kWideCopy <= s.literal_length + least + 1 && s.literal_length <= kWideCopy;
     least += s.literal_length;
   }
@@ -474,16 +475,16 @@ inline bool put_conversion(sink& text, const step& s, arguments& args) {
 }
 
 // Writes one step; false when vsnprintf must make the whole text.
-inline bool run_step(sink& text, const char* format, const step& s, arguments& args) {
-  text.put(format + s.literal, s.literal_length);
+inline bool run_step(sink& text, const step& s, arguments& args) {
+  text.put(s.literal, s.literal_length);
   return put_conversion(text, s, args);
 }
 
 // Runs the steps from `s` on with bounds checked, up to the one that ends
 // the format.
-bool run_bounded(sink& text, const char* format, const step* s, arguments& args) {
+bool run_bounded(sink& text, const step* s, arguments& args) {
   for (;; ++s) {
-    if (!run_step(text, format, *s, args)) return false;
+    if (!run_step(text, *s, args)) return false;
     if (s->c.type == 0) return true;
   }
 }
@@ -498,26 +499,26 @@ char* finish(sink& text, char* out) {
 // Runs the steps from `s` on with bounds checked into `text`, which goes on
 // the text at `out`; returns the end of the text, or null when vsnprintf must
 // make it.
-__attribute__((noinline)) char* run_bounded_rest(char* out, sink text, const char* format,
-                                                 const step* s, arguments& args) {
-  if (!run_bounded(text, format, s, args)) return nullptr;
+__attribute__((noinline)) char* run_bounded_rest(char* out, sink text, const step* s,
+                                                 arguments& args) {
+  if (!run_bounded(text, s, args)) return nullptr;
   return finish(text, out);
 }
 
 // The same from the conversion of `s`, whose literal is written, a
 // conversion other than the end of the format.
-__attribute__((noinline)) char* run_bounded_conversion(char* out, sink text, const char* format,
-                                                       const step* s, arguments& args) {
-  if (!put_conversion(text, *s, args) || !run_bounded(text, format, s + 1, args)) return nullptr;
+__attribute__((noinline)) char* run_bounded_conversion(char* out, sink text, const step* s,
+                                                       arguments& args) {
+  if (!put_conversion(text, *s, args) || !run_bounded(text, s + 1, args)) return nullptr;
   return finish(text, out);
 }
 
 // Copies the literal of `s` to `pos`; returns its end.
-inline char* put_literal(char* pos, const char* format, const step& s) {
+inline char* put_literal(char* pos, const step& s) {
   if (s.wide_literal) {
-    std::memcpy(pos, format + s.literal, kWideCopy);
+    std::memcpy(pos, s.literal, kWideCopy);
   } else {
-    copy_bytes(pos, format + s.literal, s.literal_length);
+    copy_bytes(pos, s.literal, s.literal_length);
   }
   return pos + s.literal_length;
 }
@@ -537,10 +538,9 @@ inline char* put_int(char* pos, int value) {
 // only a %s once its length is known. Hands the rest on to the bounded run
 // from the first conversion it does not make. Returns the end of the text,
 // or null when vsnprintf must make it.
-inline char* run_roomy(char* out, char* pos, char* end, const char* format, const step* s,
-                       arguments& args) {
+inline char* run_roomy(char* out, char* pos, char* end, const step* s, arguments& args) {
   for (;; ++s) {
-    pos = put_literal(pos, format, *s);
+    pos = put_literal(pos, *s);
     if (s->kind == roomy::integer) {
       pos = put_int(pos, va_arg(args.list, int));
     } else if (s->kind == roomy::string) {
@@ -551,7 +551,7 @@ inline char* run_roomy(char* out, char* pos, char* end, const char* format, cons
       if (n > static_cast<size_t>(end - pos) - s[1].most_bytes) {
         sink text(pos, end);
         text.put(string, n);
-        return run_bounded_rest(out, text, format, s + 1, args);
+        return run_bounded_rest(out, text, s + 1, args);
       }
       copy_bytes(pos, string, n);
       pos += n;
@@ -561,18 +561,16 @@ inline char* run_roomy(char* out, char* pos, char* end, const char* format, cons
     } else if (s->kind == roomy::percent) {
       *pos++ = '%';
     } else {
-      return run_bounded_conversion(out, sink(pos, end), format, s, args);
+      return run_bounded_conversion(out, sink(pos, end), s, args);
     }
   }
 }
 
 // Runs the steps from `s` on into `out`, up to the one that ends the format;
 // returns the end of the text, or null when vsnprintf must make it.
-inline char* run_steps(char* out, size_t capacity, const char* format, const step* s,
-                       arguments& args) {
-  char* const end = out + capacity - 1;
-  if (capacity - 1 >= s->most_bytes) return run_roomy(out, out, end, format, s, args);
-  return run_bounded_rest(out, sink(out, end), format, s, args);
+inline char* run_steps(char* out, char* end, const step* s, arguments& args) {
+  if (static_cast<size_t>(end - out) >= s->most_bytes) return run_roomy(out, out, end, s, args);
+  return run_bounded_rest(out, sink(out, end), s, args);
 }
 
 // Parses `format` into at most `room` steps, up to the one that ends it or
@@ -580,7 +578,7 @@ inline char* run_steps(char* out, size_t capacity, const char* format, const ste
 size_t parse_steps(const char* format, step* steps, size_t room) {
   const char* p = format;
   for (size_t n = 0; n < room;) {
-    steps[n] = parse_step(format, p);
+    steps[n] = parse_step(p);
     const char type = steps[n++].c.type;
     if (type == 0 || type == '?') return n;
   }
@@ -595,21 +593,21 @@ address_memo<10, 48 * 1024> formats;
 // Parses `format`, remembers its steps in `free_slot` when they fit, and
 // runs them into `out`; returns the end of the text, or null when vsnprintf
 // must make it.
-__attribute__((noinline)) char* run_new_format(char* out, size_t capacity, const char* format,
+__attribute__((noinline)) char* run_new_format(char* out, char* end, const char* format,
                                                arguments& args, size_t free_slot) {
   step steps[kMostSteps];
   const size_t n = parse_steps(format, steps, kMostSteps);
   if (n != 0) {
     const size_t length = std::strlen(format);
-    plan_roomy_run(steps, n, length);
+    plan_roomy_run(steps, n, format, length);
     formats.remember(format, length + 1, steps, n, free_slot);
-    return run_steps(out, capacity, format, steps, args);
+    return run_steps(out, end, steps, args);
   }
   // Too many steps to remember: parsed as they are run.
-  sink text(out, out + capacity - 1);
+  sink text(out, end);
   for (const char* p = format;;) {
-    const step s = parse_step(format, p);
-    if (!run_step(text, format, s, args)) return nullptr;
+    const step s = parse_step(p);
+    if (!run_step(text, s, args)) return nullptr;
     if (s.c.type == 0) return finish(text, out);
   }
 }
@@ -639,11 +637,12 @@ __attribute__((noinline)) size_t format_with_vsnprintf(char* out, size_t capacit
 size_t format_message(char* out, size_t capacity, const char* format, va_list args) {
   arguments fast;
   va_copy(fast.list, args);
+  // The text ends at `last` at the latest, its NUL there.
+  char* const last = out + capacity - 1;
   const auto found = formats.find(format);
-  char* const end =
-      __builtin_expect(found.answer != nullptr, true)
-          ? run_steps(out, capacity, format, static_cast<const step*>(found.answer), fast)
-          : run_new_format(out, capacity, format, fast, found.free_slot);
+  char* const end = __builtin_expect(found.answer != nullptr, true)
+                        ? run_steps(out, last, static_cast<const step*>(found.answer), fast)
+                        : run_new_format(out, last, format, fast, found.free_slot);
   va_end(fast.list);
   if (end == nullptr) return format_with_vsnprintf(out, capacity, format, args);
   return static_cast<size_t>(end - out);
