@@ -387,9 +387,10 @@ struct step {
   conversion c;
 };
 
-// A literal this long or shorter may be copied with two fixed 16-byte moves
-// instead of a copy that branches on its length.
-constexpr size_t kWideCopy = 32;
+// A literal this long or shorter may be copied as one fixed 16-byte move
+// instead of a copy that branches on its length: the pieces between the
+// conversions of a message are mostly that short.
+constexpr size_t kWideCopy = 16;
 // Characters of a bare %d of an int at most: a sign and ten digits.
 constexpr uint32_t kMostIntChars = 11;
 
@@ -547,8 +548,9 @@ inline char* run_roomy(char* out, char* pos, char* end, const step* s, arguments
       const char* string = va_arg(args.list, const char*);
       if (string == nullptr) return nullptr;
       const size_t n = std::strlen(string);
-      // The step after a %s is there: a format ends with an end step.
-      if (n > static_cast<size_t>(end - pos) - s[1].most_bytes) {
+      // The step after a %s is there: a format ends with an end step. The
+      // sum cannot wrap: a string's length is far below the address space.
+      if (n + s[1].most_bytes > static_cast<size_t>(end - pos)) {
         sink text(pos, end);
         text.put(string, n);
         return run_bounded_rest(out, text, s + 1, args);
