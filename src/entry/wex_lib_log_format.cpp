@@ -375,7 +375,7 @@ enum class roomy : uint8_t { end, percent, integer, string, handed_on };
 // a percent sign; 'D' and 'S', a bare %d or %i and a bare %s, the commonest
 // kinds; '?', a conversion left to vsnprintf.
 struct step {
-  // In the format: a step is remembered per format address, for it alone.
+  // In the format itself: steps are remembered per format address.
   const char* literal;
   uint32_t literal_length;
   // What the roomy run needs (plan_roomy_run): the most bytes that this step
@@ -394,7 +394,7 @@ constexpr size_t kWideCopy = 16;
 // Characters of a bare %d of an int at most: a sign and ten digits.
 constexpr uint32_t kMostIntChars = 11;
 
-// Parses the step of `format` that starts at `p`, and moves `p` past it.
+// Parses the step of a format that starts at `p`, and moves `p` past it.
 step parse_step(const char*& p) {
   step s;
   const char* literal = p;
