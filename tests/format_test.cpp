@@ -105,10 +105,11 @@ TEST(MessageFormat, MatchesVsnprintfAtEveryCapacityAroundBareConversions) {
     const std::string ours = format_both(&reference, capacity, args...);
     ASSERT_EQ(reference, ours) << capacity;
   };
-  const std::string texts[] = {"", "i2c-1", std::string(20, 's'), std::string(40, 's')};
+  const std::string texts[] = {"", "ab", "i2c-1", "bus i2c-1", std::string(40, 's')};
   for (size_t capacity = 1; capacity < 150; ++capacity) {
-    for (const char* string : {texts[0].c_str(), texts[1].c_str(), texts[2].c_str(),
-                               texts[3].c_str(), static_cast<const char*>(nullptr)}) {
+    for (const char* string :
+         {texts[0].c_str(), texts[1].c_str(), texts[2].c_str(), texts[3].c_str(), texts[4].c_str(),
+          static_cast<const char*>(nullptr)}) {
       check(capacity, "sensor %d reported %d samples on bus %s, queue nearly full", 7, INT_MIN,
             string);
       check(capacity, "thirty-two bytes of literal text%d%s|%d%%", INT_MIN, string, INT_MIN);

@@ -516,12 +516,32 @@ __attribute__((noinline)) char* run_bounded_conversion(char* out, sink text, con
 
 // Copies the literal of `s` to `pos`; returns its end.
 inline char* put_literal(char* pos, const step& s) {
+  // Read before the copy, which the compiler must assume may write the step.
+  const size_t n = s.literal_length;
   if (s.wide_literal) {
     std::memcpy(pos, s.literal, kWideCopy);
   } else {
-    copy_bytes(pos, s.literal, s.literal_length);
+    copy_bytes(pos, s.literal, n);
   }
-  return pos + s.literal_length;
+  return pos + n;
+}
+
+// Copies the `n` bytes of a %s argument, testing the shortest lengths
+// first: the strings messages carry are mostly short.
+inline void copy_short_first(char* to, const char* from, size_t n) {
+  if (n < 4) {
+    if (n != 0) {
+      to[0] = from[0];
+      to[n / 2] = from[n / 2];
+      to[n - 1] = from[n - 1];
+    }
+  } else if (n < 8) {
+    copy_two_moves<4>(to, from, n);
+  } else if (n < 16) {
+    copy_two_moves<8>(to, from, n);
+  } else {
+    copy_bytes(to, from, n);
+  }
 }
 
 // Writes `value` in decimal at `pos`; returns the end.
@@ -541,10 +561,11 @@ inline char* put_int(char* pos, int value) {
 // or null when vsnprintf must make it.
 inline char* run_roomy(char* out, char* pos, char* end, const step* s, arguments& args) {
   for (;; ++s) {
+    const roomy kind = s->kind;  // read before the copy, as in put_literal
     pos = put_literal(pos, *s);
-    if (s->kind == roomy::integer) {
+    if (kind == roomy::integer) {
       pos = put_int(pos, va_arg(args.list, int));
-    } else if (s->kind == roomy::string) {
+    } else if (kind == roomy::string) {
       const char* string = va_arg(args.list, const char*);
       if (string == nullptr) return nullptr;
       const size_t n = std::strlen(string);
@@ -555,12 +576,12 @@ inline char* run_roomy(char* out, char* pos, char* end, const step* s, arguments
         text.put(string, n);
         return run_bounded_rest(out, text, s + 1, args);
       }
-      copy_bytes(pos, string, n);
+      copy_short_first(pos, string, n);
       pos += n;
-    } else if (s->kind == roomy::end) {
+    } else if (kind == roomy::end) {
       *pos = '\0';
       return pos;
-    } else if (s->kind == roomy::percent) {
+    } else if (kind == roomy::percent) {
       *pos++ = '%';
     } else {
       return run_bounded_conversion(out, sink(pos, end), s, args);
