@@ -96,6 +96,45 @@ TEST(MessageFormat, HandsOtherConversionsToVsnprintfAndCutsAtTheCapacity) {
   EXPECT_EQ(1278u, cut.find('\0'));
 }
 
+TEST(MessageFormat, MatchesVsnprintfAtEveryCapacityAroundBareConversions) {
+  // Bare conversions after long literals, strings of every length up to past
+  // the capacity, a null %s, padded and float conversions after them: no
+  // byte may differ, up to past the capacity.
+  const auto check = [](size_t capacity, auto... args) {
+    std::string reference;
+    const std::string ours = format_both(&reference, capacity, args...);
+    ASSERT_EQ(reference, ours) << capacity;
+  };
+  const std::string texts[] = {"", "ab", "i2c-1", "bus i2c-1", std::string(40, 's')};
+  for (size_t capacity = 1; capacity < 150; ++capacity) {
+    for (const char* string :
+         {texts[0].c_str(), texts[1].c_str(), texts[2].c_str(), texts[3].c_str(), texts[4].c_str(),
+          static_cast<const char*>(nullptr)}) {
+      check(capacity, "sensor %d reported %d samples on bus %s, queue nearly full", 7, INT_MIN,
+            string);
+      check(capacity, "thirty-two bytes of literal text%d%s|%d%%", INT_MIN, string, INT_MIN);
+      check(capacity, "twenty-eight literal bytes %d, then %5d and %.1f", 0, -42, 2.5);
+      check(capacity, "short one%dtail", 0);
+      check(capacity, "ab%s%s%s%s%s%s%s", "", "", "", "", "", "", string);
+    }
+  }
+}
+
+TEST(MessageFormat, AFormatWhoseBytesChangeAtTheSameAddressIsParsedAnew) {
+  // Writable memory of the program's own image, and of the stack.
+  static char in_data[16];
+  char on_stack[16];
+  for (char* format : {in_data, on_stack}) {
+    for (const char* text : {"%d<%d>", "%d<<%d>", "%d%%%d", "%d"}) {
+      std::strcpy(format, text);
+      for (int twice = 0; twice < 2; ++twice) {
+        std::string reference;
+        EXPECT_EQ(format_both(&reference, 16, format, 1, 2), reference) << text;
+      }
+    }
+  }
+}
+
 TEST(MessageFormat, PercentMShowsTheCallersErrnoAlsoWhenAConversionFails) {
   // The C locale cannot encode U+00E9: vsnprintf fails after the %m text,
   // having set errno to EILSEQ, and the text before the failure is kept.

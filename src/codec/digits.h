@@ -68,6 +68,34 @@ inline unsigned int decimal_count(uint64_t value) {
   return n + decimal_count(static_cast<uint32_t>(value));
 }
 
+// Writes the decimal digits of `value` at `out`; returns their end. Values
+// below 10000, which messages mostly carry, take a compare or two to find
+// how many digits they have.
+inline char* short_decimal_at(char* out, uint32_t value) {
+  if (value < 100) {
+    if (value < 10) {
+      *out = static_cast<char>('0' + value);
+      return out + 1;
+    }
+    write_pair(out, value);
+    return out + 2;
+  }
+  if (value < 10000) {
+    const uint32_t high = value / 100;
+    if (high < 10) {
+      *out = static_cast<char>('0' + high);
+      write_pair(out + 1, value % 100);
+      return out + 3;
+    }
+    write_pair(out, high);
+    write_pair(out + 2, value % 100);
+    return out + 4;
+  }
+  const unsigned int n = decimal_count(value);
+  decimal_before(out + n, value);
+  return out + n;
+}
+
 // Writes `value` in decimal at `out`, zero-padded to at least `min_digits`
 // digits; returns the end.
 inline char* decimal_at(char* out, uint64_t value, unsigned int min_digits = 1) {

@@ -5,6 +5,9 @@
 // An answer is found again only while the bytes of the text that decided it
 // are still the same, so a text in a buffer that changes between calls is
 // worked out anew; an address whose bytes changed is not remembered again.
+// The bytes are compared on every call, unless they lie where they cannot
+// change: in the read-only part of the executable (read_only_image.h), where
+// the literals of call sites in the program itself are.
 // Entries are immutable once published and live in a fixed arena: the table
 // is bounded, and once it is full further texts are worked out on every
 // call. Finding an answer takes no lock: an entry is complete before a slot
@@ -20,6 +23,8 @@
 #include <cstring>
 #include <new>
 #include <type_traits>
+
+#include "entry/read_only_image.h"
 
 namespace velorin {
 
@@ -40,13 +45,14 @@ class address_memo {
   address_memo& operator=(const address_memo&) = delete;
 
   lookup find(const char* text) const {
-    const size_t first = first_slot(text);
-    for (size_t probe = 0; probe < kProbes; ++probe) {
-      const size_t at = (first + probe) % kSlots;
+    size_t at = first_slot(text);
+    for (size_t probe = 0; probe < kProbes; ++probe, at = (at + 1) % kSlots) {
       const entry* e = slots_[at].load(std::memory_order_acquire);
       if (e == nullptr) return {nullptr, at};
       if (e->text != text) continue;
-      if (std::strncmp(e->decided(), text, e->decided_by) == 0) return {e->answer(), kNoSlot};
+      if (e->compared == 0 || std::strncmp(e->decided(), text, e->compared) == 0) {
+        return {e->answer(), kNoSlot};
+      }
       break;
     }
     return {nullptr, kNoSlot};
@@ -62,13 +68,14 @@ class address_memo {
                   "answers are copied bytewise into the arena");
     const size_t answer_size = count * sizeof(T);
     if (free_slot == kNoSlot || decided_by > kLongest || answer_size > kLongest) return;
-    entry* e = allocate(round_up(answer_size) + decided_by);
+    const size_t compared = in_read_only_image(text, decided_by) ? 0 : decided_by;
+    entry* e = allocate(round_up(answer_size) + compared);
     if (e == nullptr) return;
     e->text = text;
-    e->decided_by = static_cast<uint32_t>(decided_by);
+    e->compared = static_cast<uint32_t>(compared);
     e->answer_size = static_cast<uint32_t>(round_up(answer_size));
     std::memcpy(e + 1, answer, answer_size);
-    std::memcpy(const_cast<char*>(e->decided()), text, decided_by);
+    std::memcpy(const_cast<char*>(e->decided()), text, compared);
     for (size_t probe = 0; probe < kProbes; ++probe) {
       const entry* expected = nullptr;
       if (slots_[(free_slot + probe) % kSlots].compare_exchange_strong(
@@ -83,10 +90,10 @@ class address_memo {
   static constexpr size_t kProbes = 8;
   static constexpr size_t kAlign = alignof(uint64_t);
 
-  // Followed by the answer, then the bytes that decided it.
+  // Followed by the answer, then the bytes that find() compares.
   struct alignas(kAlign) entry {
     const char* text;
-    uint32_t decided_by;
+    uint32_t compared;  // the bytes that decided, or 0 where they cannot change
     uint32_t answer_size;
     const void* answer() const { return this + 1; }
     const char* decided() const { return reinterpret_cast<const char*>(this + 1) + answer_size; }

@@ -26,7 +26,8 @@ constexpr size_t kDigitsRoom = 32;
 // Output bounded by the buffer, always leaving room for the NUL.
 class sink {
  public:
-  sink(char* out, size_t capacity) : pos_(out), end_(out + capacity - 1) {}
+  // From `pos` on, up to `end`, where the NUL goes at the latest.
+  sink(char* pos, char* end) : pos_(pos), end_(end) {}
   void put(const char* text, size_t n) {
     if (n > room()) n = room();
     copy_bytes(pos_, text, n);
@@ -364,27 +365,53 @@ bool put_parsed(sink& text, const conversion& c, arguments& args) {
   }
 }
 
+// How the roomy run (run_roomy) makes a step. It makes the bare kinds
+// without checking each piece against the room left; the conversions of any
+// other kind it hands on to the bounded run.
+enum class roomy : uint8_t { end, percent, integer, string, handed_on };
+
 // One step of a format: a piece of literal text, then one conversion. The
 // types beyond the conversions' own: 0, the format ends after the text; '%',
 // a percent sign; 'D' and 'S', a bare %d or %i and a bare %s, the commonest
 // kinds; '?', a conversion left to vsnprintf.
 struct step {
-  uint32_t literal;  // offset in the format
+  // In the format itself: steps are remembered per format address.
+  const char* literal;
   uint32_t literal_length;
+  // What the roomy run needs (plan_roomy_run): the most bytes that this step
+  // and the ones after it write, and whether the literal may be copied as
+  // kWideCopy bytes at once.
+  uint32_t most_bytes;
+  roomy kind;
+  bool wide_literal;
   conversion c;
 };
 
-// Parses the step of `format` that starts at `p`, and moves `p` past it.
-step parse_step(const char* format, const char*& p) {
+// A literal this long or shorter may be copied as one fixed 16-byte move
+// instead of a copy that branches on its length: the pieces between the
+// conversions of a message are mostly that short.
+constexpr size_t kWideCopy = 16;
+// Characters of a bare %d of an int at most: a sign and ten digits.
+constexpr uint32_t kMostIntChars = 11;
+
+// Parses the step of a format that starts at `p`, and moves `p` past it.
+step parse_step(const char*& p) {
   step s;
   const char* literal = p;
   p = strchrnul(p, '%');
-  s.literal = static_cast<uint32_t>(literal - format);
+  s.literal = literal;
   s.literal_length = static_cast<uint32_t>(p - literal);
-  if (*p == '\0') return s;
+  s.most_bytes = 0;
+  s.kind = roomy::handed_on;
+  s.wide_literal = false;
+  if (*p == '\0') {
+    s.kind = roomy::end;
+    return s;
+  }
   ++p;
   if (*p == '%' || *p == 'd' || *p == 'i' || *p == 's') {
     s.c.type = *p == '%' ? '%' : *p == 's' ? 'S' : 'D';
+    s.kind = *p == '%' ? roomy::percent : *p == 's' ? roomy::string : roomy::integer;
     ++p;
   } else if (!parse(p, s.c)) {
     s.c.type = '?';
@@ -392,9 +419,35 @@ step parse_step(const char* format, const char*& p) {
   return s;
 }
 
-// Writes one step; false when vsnprintf must make the whole text.
-inline bool run_step(sink& text, const char* format, const step& s, arguments& args) {
-  text.put(format + s.literal, s.literal_length);
+// Fills in, from the last of the `n` steps of a format of `length` bytes back,
+// what the roomy run needs:
+// - most_bytes: the most bytes the step and the ones after it write, up to
+//   the end of the format or the literal of the first step handed on; a %s
+//   counts none, its length is checked once known. The roomy run starts
+//   only where they fit.
+// - wide_literal: whether the literal may be copied as kWideCopy bytes. The
+//   bytes read past it must lie in the format, its NUL included, and the
+//   bytes written past it must be written again: they must not outrun the
+//   least that follows, NUL included, which every way on writes (the roomy
+//   run, the bounded run after it, and vsnprintf after a fallback).
+void plan_roomy_run(step* steps, size_t n, const char* format, size_t length) {
+  uint64_t most = 0, least = 0;  // of the steps after the current one
+  for (size_t i = n; i-- > 0;) {
+    step& s = steps[i];
+    if (s.kind == roomy::handed_on) most = least = 0;
+    const bool integer = s.kind == roomy::integer, percent = s.kind == roomy::percent;
+    most += s.literal_length + (integer ? kMostIntChars : percent ? 1 : 0);
+    least += integer || percent ? 1 : 0;
+    s.most_bytes = most < UINT32_MAX ? static_cast<uint32_t>(most) : UINT32_MAX;
+    s.wide_literal = static_cast<size_t>(s.literal - format) + kWideCopy <= length + 1 &&
+                     kWideCopy <= s.literal_length + least + 1 && s.literal_length <= kWideCopy;
+    least += s.literal_length;
+  }
+}
+
+// Writes the conversion of a step; false when vsnprintf must make the whole
+// text.
+inline bool put_conversion(sink& text, const step& s, arguments& args) {
   switch (s.c.type) {
     case 0:
       return true;
@@ -422,12 +475,125 @@ inline bool run_step(sink& text, const char* format, const step& s, arguments& a
   }
 }
 
-// Runs the steps from `s` on, up to the one that ends the format.
-bool run_steps(sink& text, const char* format, const step* s, arguments& args) {
+// Writes one step; false when vsnprintf must make the whole text.
+inline bool run_step(sink& text, const step& s, arguments& args) {
+  text.put(s.literal, s.literal_length);
+  return put_conversion(text, s, args);
+}
+
+// Runs the steps from `s` on with bounds checked, up to the one that ends
+// the format.
+bool run_bounded(sink& text, const step* s, arguments& args) {
   for (;; ++s) {
-    if (!run_step(text, format, *s, args)) return false;
+    if (!run_step(text, *s, args)) return false;
     if (s->c.type == 0) return true;
   }
+}
+
+// Ends the text that starts at `out`; returns its end, at its first NUL.
+char* finish(sink& text, char* out) {
+  char* const end = text.finish();
+  // A %c of 0 ends the text as it ends a C string.
+  return text.has_nul ? out + std::strlen(out) : end;
+}
+
+// Runs the steps from `s` on with bounds checked into `text`, which goes on
+// the text at `out`; returns the end of the text, or null when vsnprintf must
+// make it.
+__attribute__((noinline)) char* run_bounded_rest(char* out, sink text, const step* s,
+                                                 arguments& args) {
+  if (!run_bounded(text, s, args)) return nullptr;
+  return finish(text, out);
+}
+
+// The same from the conversion of `s`, whose literal is written, a
+// conversion other than the end of the format.
+__attribute__((noinline)) char* run_bounded_conversion(char* out, sink text, const step* s,
+                                                       arguments& args) {
+  if (!put_conversion(text, *s, args) || !run_bounded(text, s + 1, args)) return nullptr;
+  return finish(text, out);
+}
+
+// Copies the literal of `s` to `pos`; returns its end.
+inline char* put_literal(char* pos, const step& s) {
+  // Read before the copy, which the compiler must assume may write the step.
+  const size_t n = s.literal_length;
+  if (s.wide_literal) {
+    std::memcpy(pos, s.literal, kWideCopy);
+  } else {
+    copy_bytes(pos, s.literal, n);
+  }
+  return pos + n;
+}
+
+// Copies the `n` bytes of a %s argument, testing the shortest lengths
+// first: the strings messages carry are mostly short.
+inline void copy_short_first(char* to, const char* from, size_t n) {
+  if (n < 4) {
+    if (n != 0) {
+      to[0] = from[0];
+      to[n / 2] = from[n / 2];
+      to[n - 1] = from[n - 1];
+    }
+  } else if (n < 8) {
+    copy_two_moves<4>(to, from, n);
+  } else if (n < 16) {
+    copy_two_moves<8>(to, from, n);
+  } else {
+    copy_bytes(to, from, n);
+  }
+}
+
+// Writes `value` in decimal at `pos`; returns the end.
+inline char* put_int(char* pos, int value) {
+  auto magnitude = static_cast<unsigned int>(value);
+  if (value < 0) {
+    *pos++ = '-';
+    magnitude = 0u - magnitude;
+  }
+  return digits::short_decimal_at(pos, magnitude);
+}
+
+// Runs the steps from `s` on into the text at `out`, from `pos` on, where
+// the room up to `end` holds s->most_bytes: no piece is checked against it,
+// only a %s once its length is known. Hands the rest on to the bounded run
+// from the first conversion it does not make. Returns the end of the text,
+// or null when vsnprintf must make it.
+inline char* run_roomy(char* out, char* pos, char* end, const step* s, arguments& args) {
+  for (;; ++s) {
+    const roomy kind = s->kind;  // read before the copy, as in put_literal
+    pos = put_literal(pos, *s);
+    if (kind == roomy::integer) {
+      pos = put_int(pos, va_arg(args.list, int));
+    } else if (kind == roomy::string) {
+      const char* string = va_arg(args.list, const char*);
+      if (string == nullptr) return nullptr;
+      const size_t n = std::strlen(string);
+      // The step after a %s is there: a format ends with an end step. The
+      // sum cannot wrap: a string's length is far below the address space.
+      if (n + s[1].most_bytes > static_cast<size_t>(end - pos)) {
+        sink text(pos, end);
+        text.put(string, n);
+        return run_bounded_rest(out, text, s + 1, args);
+      }
+      copy_short_first(pos, string, n);
+      pos += n;
+    } else if (kind == roomy::end) {
+      *pos = '\0';
+      return pos;
+    } else if (kind == roomy::percent) {
+      *pos++ = '%';
+    } else {
+      return run_bounded_conversion(out, sink(pos, end), s, args);
+    }
+  }
+}
+
+// Runs the steps from `s` on into `out`, up to the one that ends the format;
+// returns the end of the text, or null when vsnprintf must make it.
+inline char* run_steps(char* out, char* end, const step* s, arguments& args) {
+  if (static_cast<size_t>(end - out) >= s->most_bytes) return run_roomy(out, out, end, s, args);
+  return run_bounded_rest(out, sink(out, end), s, args);
 }
 
 // Parses `format` into at most `room` steps, up to the one that ends it or
@@ -435,7 +601,7 @@ bool run_steps(sink& text, const char* format, const step* s, arguments& args) {
 size_t parse_steps(const char* format, step* steps, size_t room) {
   const char* p = format;
   for (size_t n = 0; n < room;) {
-    steps[n] = parse_step(format, p);
+    steps[n] = parse_step(p);
     const char type = steps[n++].c.type;
     if (type == 0 || type == '?') return n;
   }
@@ -447,42 +613,31 @@ size_t parse_steps(const char* format, step* steps, size_t room) {
 constexpr size_t kMostSteps = 16;
 address_memo<10, 48 * 1024> formats;
 
-bool run_format(sink& text, const char* format, arguments& args) {
-  const auto found = formats.find(format);
-  if (found.answer != nullptr) {
-    return run_steps(text, format, static_cast<const step*>(found.answer), args);
-  }
+// Parses `format`, remembers its steps in `free_slot` when they fit, and
+// runs them into `out`; returns the end of the text, or null when vsnprintf
+// must make it.
+__attribute__((noinline)) char* run_new_format(char* out, char* end, const char* format,
+                                               arguments& args, size_t free_slot) {
   step steps[kMostSteps];
   const size_t n = parse_steps(format, steps, kMostSteps);
   if (n != 0) {
-    formats.remember(format, std::strlen(format) + 1, steps, n, found.free_slot);
-    return run_steps(text, format, steps, args);
+    const size_t length = std::strlen(format);
+    plan_roomy_run(steps, n, format, length);
+    formats.remember(format, length + 1, steps, n, free_slot);
+    return run_steps(out, end, steps, args);
   }
   // Too many steps to remember: parsed as they are run.
+  sink text(out, end);
   for (const char* p = format;;) {
-    const step s = parse_step(format, p);
-    if (!run_step(text, format, s, args)) return false;
-    if (s.c.type == 0) return true;
+    const step s = parse_step(p);
+    if (!run_step(text, s, args)) return nullptr;
+    if (s.c.type == 0) return finish(text, out);
   }
 }
 
-// Returns the end of the text written, up to its first NUL, or null when
-// vsnprintf must do it.
-char* format_fast(char* out, size_t capacity, const char* format, arguments& args) {
-  sink text(out, capacity);
-  if (!run_format(text, format, args)) return nullptr;
-  char* const end = text.finish();
-  return text.has_nul ? out + std::strlen(out) : end;
-}
-
-}  // namespace
-
-size_t format_message(char* out, size_t capacity, const char* format, va_list args) {
-  arguments fast;
-  va_copy(fast.list, args);
-  const char* end = format_fast(out, capacity, format, fast);
-  va_end(fast.list);
-  if (end != nullptr) return static_cast<size_t>(end - out);
+// Makes the text with vsnprintf, after the fast run could not.
+__attribute__((noinline)) size_t format_with_vsnprintf(char* out, size_t capacity,
+                                                       const char* format, va_list args) {
   va_list again;
   va_copy(again, args);
   // %m shows the caller's errno, which a failed first run overwrites.
@@ -498,6 +653,22 @@ size_t format_message(char* out, size_t capacity, const char* format, va_list ar
   va_end(again);
   // A %c of 0 ends the text as it ends a C string.
   return strnlen(out, capacity - 1);
+}
+
+}  // namespace
+
+size_t format_message(char* out, size_t capacity, const char* format, va_list args) {
+  arguments fast;
+  va_copy(fast.list, args);
+  // The text ends at `last` at the latest, its NUL there.
+  char* const last = out + capacity - 1;
+  const auto found = formats.find(format);
+  char* const end = __builtin_expect(found.answer != nullptr, true)
+                        ? run_steps(out, last, static_cast<const step*>(found.answer), fast)
+                        : run_new_format(out, last, format, fast, found.free_slot);
+  va_end(fast.list);
+  if (end == nullptr) return format_with_vsnprintf(out, capacity, format, args);
+  return static_cast<size_t>(end - out);
 }
 
 }  // namespace velorin
