@@ -117,9 +117,7 @@ class WEX_LIB_LOG_API wex_lib_log_ring_buffer {
   WEX_LIB_LOG_LOCAL void make_room_(unsigned int length, uint32_t at, uint32_t record_start);
   WEX_LIB_LOG_LOCAL void overwrite_if_full_();
   WEX_LIB_LOG_LOCAL uint32_t copy_in_(const unsigned char* data, unsigned int length, uint32_t at);
-  // Out of line, so that the common push that discards nothing stays short.
-  WEX_LIB_LOG_LOCAL __attribute__((noinline)) void escape_r_pos_(unsigned int length,
-                                                                 unsigned int record_start);
+  WEX_LIB_LOG_LOCAL void escape_r_pos_(unsigned int length, unsigned int record_start);
   WEX_LIB_LOG_LOCAL void advance_read_pos_(uint64_t bytes);
   WEX_LIB_LOG_LOCAL void publish_push_(uint32_t write_pos);
   WEX_LIB_LOG_LOCAL void take_records_(uint64_t bytes);

@@ -22,21 +22,23 @@ inline void copy_two_moves(void* to, const void* from, size_t n) {
   std::memcpy(static_cast<unsigned char*>(to) + n - W, tail, W);
 }
 
+// The shortest lengths are tested first: most pieces of a message are short.
 inline void copy_bytes(void* to, const void* from, size_t n) {
-  if (n > 32) {
-    std::memcpy(to, from, n);
-  } else if (n >= 16) {
-    copy_two_moves<16>(to, from, n);
-  } else if (n >= 8) {
-    copy_two_moves<8>(to, from, n);
-  } else if (n >= 4) {
-    copy_two_moves<4>(to, from, n);
-  } else if (n != 0) {
+  if (n < 4) {
+    if (n == 0) return;
     auto* out = static_cast<unsigned char*>(to);
     const auto* in = static_cast<const unsigned char*>(from);
     out[0] = in[0];
     out[n / 2] = in[n / 2];
     out[n - 1] = in[n - 1];
+  } else if (n < 8) {
+    copy_two_moves<4>(to, from, n);
+  } else if (n < 16) {
+    copy_two_moves<8>(to, from, n);
+  } else if (n <= 32) {
+    copy_two_moves<16>(to, from, n);
+  } else {
+    std::memcpy(to, from, n);
   }
 }
 

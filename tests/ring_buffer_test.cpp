@@ -160,6 +160,15 @@ TEST(RingBuffer, EscapeDiscardsWholeRecordsUntilPassedAndKeepsAnOverlongRecordAl
   push(ring, bytes(7, 12));
   EXPECT_EQ(take(ring).where(), "0 47 14");
   EXPECT_EQ(drain(ring), (pops{bytes(8, 8), {9}, {10}, bytes(7, 12)}));
+  // The oldest record 4 bytes ahead: the prefix ends on it, the payload on the next.
+  velorin::WEX_LIB_LOG_RING_BUFFER_CTRL_INFO_ info{0, 0, 4, 30};
+  bytes array(30, 0);
+  for (unsigned at : {4u, 11u}) array[at] = 3;
+  array[18] = 8;
+  ASSERT_EQ(ring.set_buffer_data(info, array.data()), 0);
+  push(ring, bytes(7, 13));
+  EXPECT_EQ(take(ring).where(), "0 11 18");
+  EXPECT_EQ(drain(ring), (pops{bytes(8, 0), bytes(7, 13)}));
 }
 
 TEST(RingBuffer, MalformedSnapshotsAreRefusedAndClearEmptiesTheRing) {

@@ -365,6 +365,12 @@ bool put_parsed(sink& text, const conversion& c, arguments& args) {
   }
 }
 
+// The magnitude of an int, also of the most negative one.
+inline unsigned int magnitude_of(int value) {
+  const auto bits = static_cast<unsigned int>(value);
+  return value < 0 ? 0u - bits : bits;
+}
+
 // How the roomy run (run_roomy) makes a step. It makes the bare kinds
 // without checking each piece against the room left; the conversions of any
 // other kind it hands on to the bounded run.
@@ -456,8 +462,7 @@ inline bool put_conversion(sink& text, const step& s, arguments& args) {
       return true;
     case 'D': {
       const int value = va_arg(args.list, int);
-      const auto magnitude = static_cast<unsigned int>(value);
-      put_plain_decimal(text, value < 0 ? 0u - magnitude : magnitude, value < 0);
+      put_plain_decimal(text, magnitude_of(value), value < 0);
       return true;
     }
     case 'S': {
@@ -526,32 +531,10 @@ inline char* put_literal(char* pos, const step& s) {
   return pos + n;
 }
 
-// Copies the `n` bytes of a %s argument, testing the shortest lengths
-// first: the strings messages carry are mostly short.
-inline void copy_short_first(char* to, const char* from, size_t n) {
-  if (n < 4) {
-    if (n != 0) {
-      to[0] = from[0];
-      to[n / 2] = from[n / 2];
-      to[n - 1] = from[n - 1];
-    }
-  } else if (n < 8) {
-    copy_two_moves<4>(to, from, n);
-  } else if (n < 16) {
-    copy_two_moves<8>(to, from, n);
-  } else {
-    copy_bytes(to, from, n);
-  }
-}
-
 // Writes `value` in decimal at `pos`; returns the end.
 inline char* put_int(char* pos, int value) {
-  auto magnitude = static_cast<unsigned int>(value);
-  if (value < 0) {
-    *pos++ = '-';
-    magnitude = 0u - magnitude;
-  }
-  return digits::short_decimal_at(pos, magnitude);
+  if (value < 0) *pos++ = '-';
+  return digits::short_decimal_at(pos, magnitude_of(value));
 }
 
 // Runs the steps from `s` on into the text at `out`, from `pos` on, where
@@ -576,7 +559,7 @@ inline char* run_roomy(char* out, char* pos, char* end, const step* s, arguments
         text.put(string, n);
         return run_bounded_rest(out, text, s + 1, args);
       }
-      copy_short_first(pos, string, n);
+      copy_bytes(pos, string, n);
       pos += n;
     } else if (kind == roomy::end) {
       *pos = '\0';

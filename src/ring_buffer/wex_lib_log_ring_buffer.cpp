@@ -18,7 +18,7 @@
 //   fields updates in the same order as the fields themselves.
 // - A push that does not wrap (the common one, also when it discards) writes
 //   its prefix, head and body in one piece, after moving the read position
-//   past what it discards.
+//   past what it discards, unless what it discards reaches the array's end.
 #include "wex_lib_log_ring_buffer.h"
 
 #include <cstdio>
@@ -386,7 +386,7 @@ uint32_t wex_lib_log_ring_buffer::copy_in_(const unsigned char* data, unsigned i
 // Walks whole ring records from read_pos_ until at least `length` bytes are
 // passed; never past `record_start`, the ring record being written. `end`
 // receives the position after them.
-// Inlined into escape_r_pos_, its only caller, which is out of line itself.
+// Inlined into escape_r_pos_, its only caller.
 [[gnu::always_inline]] inline unsigned int wex_lib_log_ring_buffer::calc_escape_size_of_r_pos_(
     unsigned int length, unsigned int record_start, uint32_t& end) const {
   end = relaxed(read_pos_);
