@@ -101,13 +101,14 @@ void set_text(std::string& text, bool& is_null, const char* value) {
 // with sleepers. Taking a free semaphore and giving back one nobody waits for
 // are one atomic operation each. The holder's nested requests only count.
 //
-// A requester that finds it held looks at the word again a few times, some
-// tens of pauses apart (about a microsecond here), before it sleeps.
-// Sleeping at once made two threads taking turns on one logger pay a wake
-// and a sleep for every few records; looking at the word on every turn of
-// a loop would pull its cache line, and with it the logger's, away from the
-// holder on every try. Looking seldom lets the holder store a run of records
-// with its lines at hand, and the waiter still takes the semaphore within
+// A requester that finds it held looks at the word again a few times, at
+// growing intervals (from about one microsecond to seven here), before it
+// sleeps. Sleeping at once made two threads taking turns on one logger pay
+// a wake and a sleep for every few records; looking at the word on every
+// turn of a loop would pull its cache line, and with it the logger's, away
+// from the holder on every try. Looking seldom lets the holder store a run
+// of records with its lines at hand, the longer the more the lines cost to
+// move between processors, and the waiter still takes the semaphore within
 // microseconds of its release, without a system call on either side.
 namespace {
 
@@ -137,12 +138,15 @@ void wait_a_moment() {
 }
 
 constexpr int kLooksBeforeSleeping = 6;
-constexpr int kPausesBetweenLooks = 32;
+constexpr int kFirstPauses = 32;
+constexpr int kMostPauses = 256;
 
 bool freed_before_long(const std::atomic<int>& word) {
+  int pauses = kFirstPauses;
   for (int look = 0; look < kLooksBeforeSleeping; ++look) {
-    for (int pause = 0; pause < kPausesBetweenLooks; ++pause) wait_a_moment();
+    for (int pause = 0; pause < pauses; ++pause) wait_a_moment();
     if (word.load(std::memory_order_relaxed) == kFree) return true;
+    pauses = std::min(2 * pauses, kMostPauses);
   }
   return false;
 }
