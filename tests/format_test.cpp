@@ -2,6 +2,7 @@
 // The message formatter must write exactly what vsnprintf writes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -12,8 +13,10 @@
 #include <cwchar>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "entry/wex_lib_log_format.h"
+#include "short_copy.h"
 
 namespace {
 
@@ -142,6 +145,23 @@ TEST(MessageFormat, PercentMShowsTheCallersErrnoAlsoWhenAConversionFails) {
   errno = ENOENT;
   const std::string ours = format_both(&reference, 128, "%m %lc", static_cast<wint_t>(0xE9));
   EXPECT_EQ(ours.c_str(), std::string(std::strerror(ENOENT)) + " ");
+}
+
+// The copies of the message path, at every length across their size
+// classes: exact bytes, nothing written around them, and (under the address
+// sanitizer) nothing read past a source of exactly that length.
+TEST(ShortCopy, EveryLengthUpTo200IsCopiedExactlyAndNothingAroundIt) {
+  std::mt19937 rng(7);
+  for (size_t n = 0; n <= 200; ++n) {
+    std::vector<unsigned char> from(n);
+    for (auto& byte : from) byte = static_cast<unsigned char>(rng());
+    std::vector<unsigned char> to(n + 64, 0xEE);
+    velorin::copy_bytes(to.data() + 32, from.data(), n);
+    EXPECT_TRUE(std::equal(from.begin(), from.end(), to.begin() + 32)) << n;
+    EXPECT_EQ(std::count(to.begin(), to.end(), 0xEE) - std::count(from.begin(), from.end(), 0xEE),
+              64)
+        << n;
+  }
 }
 
 }  // namespace

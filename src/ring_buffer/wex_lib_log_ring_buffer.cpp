@@ -250,7 +250,7 @@ int wex_lib_log_ring_buffer::push_or_refuse_(const unsigned char* head, unsigned
   unsigned char* at = relaxed(buffer_) + relaxed(write_pos_);
   ring_chain::write_prefix(at, head_size + body_size);
   copy_bytes(at + kPrefixSize, head, head_size);
-  if (body_size != 0) std::memcpy(at + kPrefixSize + head_size, body, body_size);
+  copy_bytes(at + kPrefixSize + head_size, body, body_size);
   publish_push_(relaxed(write_pos_) + kPrefixSize + head_size + body_size);
 }
 
