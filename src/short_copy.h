@@ -16,11 +16,9 @@ namespace velorin {
 // bytes, the second ending where the copy ends; W <= n <= 2 * W.
 template <size_t W>
 inline void copy_two_moves(void* to, const void* from, size_t n) {
-  unsigned char head[W], tail[W];
-  std::memcpy(head, from, W);
-  std::memcpy(tail, static_cast<const unsigned char*>(from) + n - W, W);
-  std::memcpy(to, head, W);
-  std::memcpy(static_cast<unsigned char*>(to) + n - W, tail, W);
+  std::memcpy(to, from, W);
+  std::memcpy(static_cast<unsigned char*>(to) + n - W,
+              static_cast<const unsigned char*>(from) + n - W, W);
 }
 
 // Copies `n` bytes from `from` to `to` (not overlapping), 32 < n, as moves

@@ -68,6 +68,16 @@ inline unsigned int decimal_count(uint64_t value) {
   return n + decimal_count(static_cast<uint32_t>(value));
 }
 
+// Writes the decimal digits of `value` at `out`; returns their end. Out of
+// line, so that the constants of the long divisions are not kept in
+// registers across the loops of the callers of short_decimal_at, which
+// 32-bit PowerPC loads two instructions at a time and saves and restores.
+[[gnu::noinline]] inline char* long_decimal_at(char* out, uint32_t value) {
+  const unsigned int n = decimal_count(value);
+  decimal_before(out + n, value);
+  return out + n;
+}
+
 // Writes the decimal digits of `value` at `out`; returns their end. Values
 // below 10000, which messages mostly carry, take a compare or two to find
 // how many digits they have.
@@ -91,9 +101,7 @@ inline char* short_decimal_at(char* out, uint32_t value) {
     write_pair(out + 2, value % 100);
     return out + 4;
   }
-  const unsigned int n = decimal_count(value);
-  decimal_before(out + n, value);
-  return out + n;
+  return long_decimal_at(out, value);
 }
 
 // Writes `value` in decimal at `out`, zero-padded to at least `min_digits`
