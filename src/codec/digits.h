@@ -69,9 +69,9 @@ inline unsigned int decimal_count(uint64_t value) {
 }
 
 // Writes the decimal digits of `value` at `out`; returns their end. Out of
-// line, so that the constants of the long divisions are not kept in
-// registers across the loops of the callers of short_decimal_at, which
-// 32-bit PowerPC loads two instructions at a time and saves and restores.
+// line, so that a loop that calls short_decimal_at does not keep the long
+// divisions' constants in registers: on 32-bit PowerPC each takes two
+// instructions to load and a saved register.
 [[gnu::noinline]] inline char* long_decimal_at(char* out, uint32_t value) {
   const unsigned int n = decimal_count(value);
   decimal_before(out + n, value);
